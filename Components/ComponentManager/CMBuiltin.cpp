@@ -1,0 +1,12 @@
+// The platform components that every runtime contains.
+#include "CMPrivate.h"
+
+RTS_RESULT SysTask__Entry(INIT_STRUCT* pInitStruct);
+
+const StaticComponent* CMBuiltinSystemComponents(void) {
+    static const StaticComponent s_list[] = {
+        {"SysTask", SysTask__Entry, 1},
+        {nullptr, nullptr, 0},
+    };
+    return s_list;
+}
