@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "CMPrivate.h"
+#include "CMUtlHash.h"
 #include "SysEvent.h"
 #include "SysSem.h"
 #include "SysTask.h"
@@ -1401,6 +1402,11 @@ RTS_RESULT CMExportFunctions(void) {
     KL_EXPORT(reg, CMLockDelete);
     KL_EXPORT(reg, CMLockEnter);
     KL_EXPORT(reg, CMLockLeave);
+    KL_EXPORT(reg, CMUtlHashCreate);
+    KL_EXPORT(reg, CMUtlHashDelete);
+    KL_EXPORT(reg, CMUtlHashInsert);
+    KL_EXPORT(reg, CMUtlHashRemove);
+    KL_EXPORT(reg, CMUtlHashFind);
     return ERR_OK;
 }
 
