@@ -15,6 +15,7 @@ function(kl_component name)
         ${CMAKE_CURRENT_SOURCE_DIR}
         ${PROJECT_SOURCE_DIR}/include
         ${PROJECT_SOURCE_DIR}/Components/ComponentManager
+        ${PROJECT_SOURCE_DIR}/Components/SysTask
         ${PROJECT_SOURCE_DIR}/Platforms/Linux/Sys)
     target_link_libraries(${name} PUBLIC Threads::Threads ${CMAKE_DL_LIBS} ${KL_LIBS})
     set_property(GLOBAL APPEND PROPERTY KL_COMPONENT_TARGETS ${name})

@@ -195,7 +195,7 @@ KL_API_FUNC(RTS_HANDLE, MemPoolGetBlockHashed2,
 KL_API_FUNC(RTS_RESULT, MemPoolRemoveBlockHashed, (RTS_HANDLE hTable, RTS_HANDLE hHash));
 KL_API_FUNC(void*, MemPoolGetBlockByHash, (RTS_HANDLE hTable, RTS_HANDLE hHash, RTS_RESULT* pResult));
 
-KESTROLINK_API RTS_RESULT CmpMemPool__Entry(INIT_STRUCT* pInitStruct);
+KL_COMPONENT_ENTRY(CmpMemPool);
 
 // Test seams, not exported: every line the component logs also goes to the
 // hook; the handle counter of a table can be placed just before its wrap.

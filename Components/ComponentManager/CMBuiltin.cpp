@@ -1,7 +1,7 @@
 // The platform components that every runtime contains.
 #include "CMPrivate.h"
 
-RTS_RESULT SysTask__Entry(INIT_STRUCT* pInitStruct);
+#include "SysTaskItf.h"
 
 const StaticComponent* CMBuiltinSystemComponents(void) {
     static const StaticComponent s_list[] = {

@@ -98,11 +98,11 @@ KL_API_FUNC(COMPONENT_ENTRY*, CMGetFirstComponent, (RTS_RESULT* pResult));
 KL_API_FUNC(COMPONENT_ENTRY*, CMGetNextComponent, (COMPONENT_ENTRY* pPrev, RTS_RESULT* pResult));
 
 // Functions.
-KL_API_FUNC(RTS_RESULT, CMRegisterAPI, (const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction, int bExternalLibrary, RTS_UI32 ulSignatureID));
-KL_API_FUNC(RTS_RESULT, CMRegisterAPI2, (const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction, int bExternalLibrary, RTS_UI32 ulSignatureID, RTS_UI32 ulVersion));
-KL_API_FUNC(RTS_RESULT, CMGetAPI, (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, RTS_UI32 ulSignatureID));
-KL_API_FUNC(RTS_RESULT, CMGetAPI2, (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, int importOptions, RTS_UI32 ulSignatureID, RTS_UI32 ulVersion));
-KL_API_FUNC(RTS_RESULT, CMGetAPI3, (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, int importOptions, RTS_UI32* pulSignatureID, RTS_UI32* pulVersion));
+KL_API_EXPORT(RTS_RESULT, CMRegisterAPI, (const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction, int bExternalLibrary, RTS_UI32 ulSignatureID));
+KL_API_EXPORT(RTS_RESULT, CMRegisterAPI2, (const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction, int bExternalLibrary, RTS_UI32 ulSignatureID, RTS_UI32 ulVersion));
+KL_API_EXPORT(RTS_RESULT, CMGetAPI, (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, RTS_UI32 ulSignatureID));
+KL_API_EXPORT(RTS_RESULT, CMGetAPI2, (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, int importOptions, RTS_UI32 ulSignatureID, RTS_UI32 ulVersion));
+KL_API_EXPORT(RTS_RESULT, CMGetAPI3, (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, int importOptions, RTS_UI32* pulSignatureID, RTS_UI32* pulVersion));
 KL_API_FUNC(RTS_RESULT, CMReleaseAPI, (const char* pszAPIName));
 
 // Classes and instances. An instance is identified by its base interface.
@@ -128,4 +128,4 @@ KL_API_FUNC(RTS_RESULT, CMLockDelete, (RTS_HANDLE hLock));
 KL_API_FUNC(RTS_RESULT, CMLockEnter, (RTS_HANDLE hLock));
 KL_API_FUNC(RTS_RESULT, CMLockLeave, (RTS_HANDLE hLock));
 
-RTS_RESULT CM__Entry(INIT_STRUCT* pInitStruct);
+KL_COMPONENT_ENTRY(CM);

@@ -183,6 +183,16 @@ constexpr RTS_UI32 KlSignature(const char* text) {
     KL_API(ret, name, args);         \
     ret name args
 
+// KL_API plus an exported declaration with C linkage: for the few functions
+// that dynamically loaded components and other programs call by their name.
+#define KL_API_EXPORT(ret, name, args) \
+    KL_API(ret, name, args);           \
+    extern "C" KESTROLINK_API ret name args
+
+// Declares a component's entry function, exported with C linkage under its
+// own name (<Name>__Entry).
+#define KL_COMPONENT_ENTRY(name) extern "C" KESTROLINK_API RTS_RESULT name##__Entry(INIT_STRUCT* pInitStruct)
+
 // In an export function: register one function under its own name. The
 // static_assert keeps the definition and the published prototype in step.
 #define KL_EXPORT(pfRegister, name)                                                             \

@@ -5,6 +5,7 @@
 
 #include "CMPrivate.h"
 #include "SysTask.h"
+#include "SysTaskItf.h"
 
 namespace {
 
