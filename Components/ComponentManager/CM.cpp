@@ -408,7 +408,7 @@ void LoadDynamicComponents() {
     for (int n = 0;; ++n) {
         char szKey[32];
         snprintf(szKey, sizeof(szKey), "%s.%d", "Component", n);
-        char szName[64] = {0};
+        char szName[256] = {0};
         if (!ReadStringSetting("ComponentManager", szKey, szName, static_cast<RTS_I32>(sizeof(szName)))) {
             if (n > 1) {
                 break;

@@ -1,0 +1,21 @@
+// The SDK's built-in component list: the runtime components first (as system
+// components, so that pools, settings and log are up before the others start),
+// then the stack and the SDK's own component.
+#include "CmpKestrolinkItf.h"
+#include "CmpKestrolinkMain.h"
+#include "CmpLogBackendFileItf.h"
+#include "CmpLogItf.h"
+#include "CmpMemPoolItf.h"
+#include "CmpSettingsItf.h"
+
+const StaticComponent* KestrolinkStaticComponents(void) {
+    static const StaticComponent s_list[] = {
+        {"CmpMemPool", CmpMemPool__Entry, 1},
+        {"CmpSettings", CmpSettings__Entry, 1},
+        {"CmpLog", CmpLog__Entry, 1},
+        {"CmpLogBackendFile", CmpLogBackendFile__Entry, 0},
+        {"CmpKestrolink", CmpKestrolink__Entry, 0},
+        {nullptr, nullptr, 0},
+    };
+    return s_list;
+}
