@@ -7,6 +7,7 @@
 #include "CmpLogItf.h"
 #include "CmpMemPoolItf.h"
 #include "CmpSettingsItf.h"
+#include "CmpXMLParserItf.h"
 
 const StaticComponent* KestrolinkStaticComponents(void) {
     static const StaticComponent s_list[] = {
@@ -14,6 +15,7 @@ const StaticComponent* KestrolinkStaticComponents(void) {
         {"CmpSettings", CmpSettings__Entry, 1},
         {"CmpLog", CmpLog__Entry, 1},
         {"CmpLogBackendFile", CmpLogBackendFile__Entry, 0},
+        {"CmpXMLParser", CmpXMLParser__Entry, 0},
         {"CmpKestrolink", CmpKestrolink__Entry, 0},
         {nullptr, nullptr, 0},
     };

@@ -79,6 +79,7 @@ typedef void* RTS_HANDLE;
 #define CMPID_CmpSettings 26
 #define CMPID_CmpMemPool 30
 #define CMPID_CmpKestrolink 42
+#define CMPID_CmpXMLParser 47
 #define CMPID_CmpLogBackendFile 0x2013
 #define CMPID_SysTask 0x1001
 #define CMPID_SysSem 0x1002
