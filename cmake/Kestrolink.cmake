@@ -41,9 +41,13 @@ function(kl_finish_libraries)
         VERSION ${PROJECT_VERSION}
         SOVERSION ${PROJECT_VERSION_MAJOR}
         LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/kestrolink.map)
-    target_link_options(kestrolink PRIVATE
-        -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/kestrolink.map
-        -Wl,--no-undefined)
+    target_link_options(kestrolink PRIVATE -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/kestrolink.map)
+    # Sanitizer runtimes of shared libraries come from the executable that
+    # loads them, so the library is checked for undefined symbols only in
+    # plain builds.
+    if(NOT KESTROLINK_SANITIZE)
+        target_link_options(kestrolink PRIVATE -Wl,--no-undefined)
+    endif()
     target_include_directories(kestrolink PUBLIC ${PROJECT_SOURCE_DIR}/include)
 
     add_library(kestrolink_internal STATIC ${objects})
