@@ -1,6 +1,7 @@
 // The SDK's built-in component list: the runtime components first (as system
 // components, so that pools, settings and log are up before the others start),
 // then the stack and the SDK's own component.
+#include "CmpBinTagUtilItf.h"
 #include "CmpKestrolinkItf.h"
 #include "CmpKestrolinkMain.h"
 #include "CmpLogBackendFileItf.h"
@@ -15,6 +16,7 @@ const StaticComponent* KestrolinkStaticComponents(void) {
         {"CmpSettings", CmpSettings__Entry, 1},
         {"CmpLog", CmpLog__Entry, 1},
         {"CmpLogBackendFile", CmpLogBackendFile__Entry, 0},
+        {"CmpBinTagUtil", CmpBinTagUtil__Entry, 0},
         {"CmpXMLParser", CmpXMLParser__Entry, 0},
         {"CmpKestrolink", CmpKestrolink__Entry, 0},
         {nullptr, nullptr, 0},
