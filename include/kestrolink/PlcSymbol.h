@@ -17,17 +17,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#ifndef KESTROLINK_STATIC_ASSERT
-#if defined(__cplusplus)
-#define KESTROLINK_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-#define KESTROLINK_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
-#else
-/* Older C: a negative array size fails the build; the repeated declaration
-   of one object with the same type is legal any number of times. */
-#define KESTROLINK_STATIC_ASSERT(cond, msg) extern int kestrolink_static_assert[(cond) ? 1 : -1]
-#endif
-#endif
+#include "kestrolink/KestrolinkExport.h"
 
 #ifdef __cplusplus
 extern "C" {
