@@ -124,7 +124,7 @@ TEST(BinTagService, RequestsAndRepliesInBothByteOrders) {
     Bytes pdu = Reply(false, 0x81, 7);
     Bytes longer(pdu.begin(), pdu.begin() + 20);
     longer[2] = 20;
-    longer.insert(longer.end(), {0xEE, 0xEE, 0xEE, 0xEE});
+    longer.resize(longer.size() + 4, 0xEE);
     longer.insert(longer.end(), pdu.begin() + 20, pdu.end());
     DumpSeed("fuzz_bintag_reader", "reply_long_header", longer);
     BINTAGREADER r;
