@@ -190,7 +190,7 @@ stage_fuzz() {
         TOTAL_FAILED=$((TOTAL_FAILED + 1)); SUMMARY+=("fuzz: build failed")
         return 1
     fi
-    local passed=0 failed=0 target name corpus work execs
+    local passed=0 failed=0 target name corpus work execs seconds
     for target in "$dir"/fuzz/fuzz_*; do
         [ -x "$target" ] || continue
         name="$(basename "$target")"
@@ -198,10 +198,15 @@ stage_fuzz() {
         work="$BUILD_ROOT/fuzz-work/$name"
         rm -rf "$work"; mkdir -p "$work/corpus" "$work/artifacts"
         [ -d "$corpus" ] && cp -r "$corpus"/. "$work/corpus/" 2>/dev/null
-        if (cd "$work" && ASAN_OPTIONS=detect_leaks=1 "$target" -max_total_time="$FUZZ_SECONDS" \
+        # A target may ask for more time than the default in fuzz/<name>.seconds.
+        seconds="$FUZZ_SECONDS"
+        if [ -z "${KL_FUZZ_SECONDS:-}" ] && [ -f "$ROOT/fuzz/$name.seconds" ]; then
+            seconds="$(tr -dc '0-9' <"$ROOT/fuzz/$name.seconds")"
+        fi
+        if (cd "$work" && ASAN_OPTIONS=detect_leaks=1 "$target" -max_total_time="$seconds" \
             -artifact_prefix="$work/artifacts/" -print_final_stats=1 "$work/corpus" >"$work/out.log" 2>&1); then
             execs="$(grep -E 'stat::number_of_executed_units' "$work/out.log" | awk '{print $2}')"
-            log "fuzz $name: ok, ${execs:-?} executions in ${FUZZ_SECONDS} s"
+            log "fuzz $name: ok, ${execs:-?} executions in ${seconds} s"
             passed=$((passed + 1))
         else
             log "fuzz $name: FINDING"; tail -30 "$work/out.log"
