@@ -670,13 +670,15 @@ RTS_RESULT CMExit(void) {
     }
     s_bExit = 1;
     PostEvent(0x10001);
-    int n = 0;
-    const RTS_ID_TO_NAME* pEntries = CMGetHookEntries(CH_EXIT_COMM, CH_ON_IMPORT, &n);
-    CMExitSequence(pEntries, n);
+    // The cycle task stops before the exit hooks, so that no component sees
+    // a communication cycle while it releases its resources.
     if (s_hCommCycleTask != RTS_INVALID_HANDLE) {
         SysTaskExit(s_hCommCycleTask, 1000);
         s_hCommCycleTask = RTS_INVALID_HANDLE;
     }
+    int n = 0;
+    const RTS_ID_TO_NAME* pEntries = CMGetHookEntries(CH_EXIT_COMM, CH_ON_IMPORT, &n);
+    CMExitSequence(pEntries, n);
     s_pfLogAddArg.store(nullptr);
     // Unload dynamic components, then static ones, then the system ones.
     for (RTS_UI16 mask : {static_cast<RTS_UI16>(CM_TYPE_DYNAMIC), static_cast<RTS_UI16>(CM_TYPE_STATIC),
