@@ -11,12 +11,17 @@ set_property(GLOBAL PROPERTY KL_COMPONENT_LIBS "")
 function(kl_component name)
     cmake_parse_arguments(KL "" "" "SOURCES;LIBS" ${ARGN})
     add_library(${name} OBJECT ${KL_SOURCES})
+    # Every component sees the interface headers of all others (for the
+    # prototypes it imports); it still reaches their functions only through
+    # the component manager.
+    file(GLOB _kl_all_component_dirs LIST_DIRECTORIES true ${PROJECT_SOURCE_DIR}/Components/*)
     target_include_directories(${name} PUBLIC
         ${CMAKE_CURRENT_SOURCE_DIR}
         ${PROJECT_SOURCE_DIR}/include
         ${PROJECT_SOURCE_DIR}/Components/ComponentManager
         ${PROJECT_SOURCE_DIR}/Components/SysTask
         ${PROJECT_SOURCE_DIR}/Platforms/Linux/Sys)
+    target_include_directories(${name} PRIVATE ${_kl_all_component_dirs})
     target_link_libraries(${name} PUBLIC Threads::Threads ${CMAKE_DL_LIBS} ${KL_LIBS})
     set_property(GLOBAL APPEND PROPERTY KL_COMPONENT_TARGETS ${name})
     if(KL_LIBS)

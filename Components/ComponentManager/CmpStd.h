@@ -75,9 +75,14 @@ typedef void* RTS_HANDLE;
 // Component ids of the runtime.
 #define CMPID_CM 1
 #define CMPID_CmpBinTagUtil 4
+#define CMPID_CmpChecksum 11
 #define CMPID_CmpLog 19
 #define CMPID_CmpSettings 26
 #define CMPID_CmpMemPool 30
+#define CMPID_CmpRouter 33
+#define CMPID_CmpBlkDrvTcp 34
+#define CMPID_CmpChannelClient 35
+#define CMPID_CmpChannelMgr 36
 #define CMPID_CmpKestrolink 42
 #define CMPID_CmpXMLParser 47
 #define CMPID_CmpLogBackendFile 0x2013
