@@ -4,6 +4,7 @@
 #   scripts/test.sh            all stages
 #   KL_STAGES="native asan" scripts/test.sh   only some stages
 #
+# Long soak tests (label "soak") run in the native stage only.
 # Stages: native (build + ctest), asan (AddressSanitizer + UndefinedBehavior-
 # Sanitizer), tsan (ThreadSanitizer, tests labelled "threads"), armhf (cross
 # build for 32-bit ARM, ctest under qemu-arm-static), fuzz (every libFuzzer
@@ -125,12 +126,12 @@ stage_native() { build_and_test native -- -DCMAKE_BUILD_TYPE=RelWithDebInfo; }
 stage_asan() {
     export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-    build_and_test asan -- -DCMAKE_BUILD_TYPE=Debug -DKESTROLINK_SANITIZE=address,undefined
+    build_and_test asan -LE soak -- -DCMAKE_BUILD_TYPE=Debug -DKESTROLINK_SANITIZE=address,undefined
 }
 
 stage_tsan() {
     export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
-    build_and_test tsan -L threads -- -DCMAKE_BUILD_TYPE=Debug -DKESTROLINK_SANITIZE=thread
+    build_and_test tsan -L threads -LE soak -- -DCMAKE_BUILD_TYPE=Debug -DKESTROLINK_SANITIZE=thread
 }
 
 # Unpacks OpenSSL, expat and the C library for armhf from Debian's packages.
@@ -169,7 +170,7 @@ stage_armhf() {
         SUMMARY+=("armhf: SKIPPED (sysroot download failed)")
         return 0
     fi
-    build_and_test armhf -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    build_and_test armhf -LE soak -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake" -DKL_ARMHF_SYSROOT="$sysroot"
 }
 

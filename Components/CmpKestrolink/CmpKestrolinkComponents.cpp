@@ -3,6 +3,8 @@
 // then the stack and the SDK's own component.
 #include "CmpBinTagUtilItf.h"
 #include "CmpBlkDrvTcpItf.h"
+#include "CmpChannelClientItf.h"
+#include "CmpChannelMgrItf.h"
 #include "CmpChecksumItf.h"
 #include "CmpKestrolinkItf.h"
 #include "CmpKestrolinkMain.h"
@@ -23,6 +25,8 @@ const StaticComponent* KestrolinkStaticComponents(void) {
         {"CmpBinTagUtil", CmpBinTagUtil__Entry, 0},
         {"CmpRouter", CmpRouter__Entry, 0},
         {"CmpBlkDrvTcp", CmpBlkDrvTcp__Entry, 0},
+        {"CmpChannelMgr", CmpChannelMgr__Entry, 0},
+        {"CmpChannelClient", CmpChannelClient__Entry, 0},
         {"CmpXMLParser", CmpXMLParser__Entry, 0},
         {"CmpKestrolink", CmpKestrolink__Entry, 0},
         {nullptr, nullptr, 0},

@@ -110,6 +110,24 @@ bool Emulator::Start(std::string* pError) {
     }
     m_usPort = SysSockNtohs(sa.sin_port);
     m_pNode.reset(new EmulatorNode(ulAddr, m_usPort));
+    // Layer 4: the channel server answers the node's channel packages; its
+    // own task sends what its timers produce to the client concerned. With
+    // --echo-layer4 the node's echo answers them instead.
+    if (!m_options.bEchoLayer4) {
+        m_pChannelServer.reset(new ChannelServer(m_options.channel));
+        m_pChannelHandler.reset(new ChannelServerHandler(
+            m_pChannelServer.get(), m_pNode->Address(),
+            [this](const std::vector<uint8_t>& peer, const std::vector<uint8_t>& frames) {
+                SendToPeer(peer, frames);
+            }));
+        m_pNode->SetHandler(m_pChannelHandler.get());
+        if (!m_pChannelHandler->Start()) {
+            *pError = "cannot start the channel server";
+            SysSockClose(m_hListen);
+            m_hListen = RTS_INVALID_HANDLE;
+            return false;
+        }
+    }
     m_hTask = SysTaskCreate("KlEmulator", TaskEntry, this, TASKPRIO_NORMAL_BASE, 0, 0, nullptr, &r);
     if (m_hTask == RTS_INVALID_HANDLE) {
         *pError = "cannot start the server task";
@@ -125,6 +143,9 @@ void Emulator::Stop() {
     if (m_hTask != RTS_INVALID_HANDLE) {
         SysTaskExit(m_hTask, kTaskExitWaitMs);
         m_hTask = RTS_INVALID_HANDLE;
+    }
+    if (m_pChannelHandler) {
+        m_pChannelHandler->Stop();
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto& pConn : m_conns) {
@@ -152,6 +173,15 @@ void Emulator::SendRaw(const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto& pConn : m_conns) {
         pConn->tx.insert(pConn->tx.end(), bytes.begin(), bytes.end());
+    }
+}
+
+void Emulator::SendToPeer(const std::vector<uint8_t>& peer, const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& pConn : m_conns) {
+        if (peer.size() == sizeof(pConn->abyPeer) && memcmp(peer.data(), pConn->abyPeer, peer.size()) == 0) {
+            pConn->tx.insert(pConn->tx.end(), bytes.begin(), bytes.end());
+        }
     }
 }
 

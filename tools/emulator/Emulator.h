@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ChannelServer.h"
 #include "EmulatorNode.h"
 #include "EmulatorOptions.h"
 #include "SysTask.h"
@@ -41,6 +42,9 @@ public:
     // Bytes queued as they are to every connected client (tests inject
     // malformed frames with it).
     void SendRaw(const std::vector<uint8_t>& bytes);
+    // Bytes queued to the client whose 6-byte network address is peer.
+    void SendToPeer(const std::vector<uint8_t>& peer, const std::vector<uint8_t>& bytes);
+    ChannelServer* Channels() { return m_pChannelServer.get(); }
     int Accepted() const { return m_nAccepted.load(); }
     int Connections() const;
     uint64_t FramesReceived() const { return m_nFramesReceived.load(); }
@@ -57,6 +61,8 @@ private:
 
     EmulatorOptions m_options;
     std::unique_ptr<EmulatorNode> m_pNode;
+    std::unique_ptr<ChannelServer> m_pChannelServer;
+    std::unique_ptr<ChannelServerHandler> m_pChannelHandler;
     RTS_HANDLE m_hListen = RTS_INVALID_HANDLE;
     RTS_HANDLE m_hTask = RTS_INVALID_HANDLE;
     uint16_t m_usPort = 0;

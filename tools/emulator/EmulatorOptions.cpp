@@ -59,18 +59,23 @@ std::string DefaultSymbolsFile() {
     return KL_EMULATOR_DEFAULT_SYMBOLS;
 }
 
-const char* EmulatorUsage() {
-    return "usage: kestrolink-emulator [--listen ADDR:PORT] [--symbols FILE] [--log-level "
-           "error|warning|info|debug]\n"
-           "                           [--allow-remote] [--close-after-frames N] [--corrupt-magic-after N]\n"
-           "                           [--split-frames]\n"
-           "  --listen ADDR:PORT       address to accept client connections on (default 127.0.0.1:11740;\n"
-           "                           port 0 picks a free port and prints it)\n"
-           "  --symbols FILE           symbol-configuration XML (default the sample of the source tree)\n"
-           "  --allow-remote           accept a listen address other than loopback\n"
-           "  --close-after-frames N   close a connection after N received frames\n"
-           "  --corrupt-magic-after N  send frames with the magic 00 01 17 E9 after N good ones\n"
-           "  --split-frames           send every frame byte by byte\n";
+std::string EmulatorUsage() {
+    return std::string(
+               "usage: kestrolink-emulator [--listen ADDR:PORT] [--symbols FILE] [--log-level "
+               "error|warning|info|debug]\n"
+               "                           [--allow-remote] [--close-after-frames N] [--corrupt-magic-after "
+               "N]\n"
+               "                           [--split-frames] [--echo-layer4]\n"
+               "  --listen ADDR:PORT       address to accept client connections on (default "
+               "127.0.0.1:11740;\n"
+               "                           port 0 picks a free port and prints it)\n"
+               "  --symbols FILE           symbol-configuration XML (default the sample of the source tree)\n"
+               "  --allow-remote           accept a listen address other than loopback\n"
+               "  --close-after-frames N   close a connection after N received frames\n"
+               "  --corrupt-magic-after N  send frames with the magic 00 01 17 E9 after N good ones\n"
+               "  --split-frames           send every frame byte by byte\n"
+               "  --echo-layer4            answer every layer-4 package with its own bytes (no channels)\n") +
+           ChannelServerUsage();
 }
 
 bool ParseEmulatorOptions(int argc, const char* const* argv, EmulatorOptions* pOptions, std::string* pError) {
@@ -131,9 +136,20 @@ bool ParseEmulatorOptions(int argc, const char* const* argv, EmulatorOptions* pO
             (arg == "--close-after-frames" ? o.lCloseAfterFrames : o.lCorruptMagicAfter) = l;
         } else if (arg == "--split-frames") {
             o.bSplitFrames = true;
+        } else if (arg == "--echo-layer4") {
+            o.bEchoLayer4 = true;
         } else {
-            *pError = "unknown option \"" + arg + "\"";
-            return false;
+            // The layer-4 server's switches all take a value.
+            bool bKnown = false;
+            std::string next = i + 1 < argc && argv[i + 1] != nullptr ? argv[i + 1] : "";
+            if (!ParseChannelServerOption(arg, next, &o.channel, &bKnown, pError)) {
+                return false;
+            }
+            if (!bKnown) {
+                *pError = "unknown option \"" + arg + "\"";
+                return false;
+            }
+            ++i;
         }
     }
     if (o.bHelp) {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "ChannelServer.h"
+
 namespace klemu {
 
 enum class LogLevel { Error = 0, Warning = 1, Info = 2, Debug = 3 };
@@ -18,6 +20,8 @@ struct EmulatorOptions {
     long lCloseAfterFrames = -1;   // close a connection after this many received frames
     long lCorruptMagicAfter = -1;  // frames after this many sent ones carry the magic 00 01 17 E9
     bool bSplitFrames = false;     // send every frame byte by byte
+    bool bEchoLayer4 = false;      // answer layer-4 packages with an echo (router-level tests)
+    ChannelServerOptions channel;  // layer-4 server and its fault switches
     bool bHelp = false;
 };
 
@@ -28,6 +32,6 @@ std::string DefaultSymbolsFile();
 // address (IPv4, loopback unless --allow-remote) and that the symbols file exists.
 bool ParseEmulatorOptions(int argc, const char* const* argv, EmulatorOptions* pOptions, std::string* pError);
 
-const char* EmulatorUsage();
+std::string EmulatorUsage();
 
 }  // namespace klemu

@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options.bHelp) {
-        fputs(klemu::EmulatorUsage(), stdout);
+        fputs(klemu::EmulatorUsage().c_str(), stdout);
         return 0;
     }
     std::signal(SIGINT, OnSignal);

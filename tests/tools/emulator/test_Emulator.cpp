@@ -113,8 +113,8 @@ protected:
     void StartEmulator(const std::vector<std::string>& extra) {
         symbols_ = dir_.File("Symbols.xml");
         kltest::WriteFile(symbols_, "<Symbolconfiguration/>");
-        std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--symbols",
-                                         symbols_,   "--log-level", "error"};
+        std::vector<std::string> args = {"--listen",    "127.0.0.1:0", "--symbols",    symbols_,
+                                         "--log-level", "error",       "--echo-layer4"};
         args.insert(args.end(), extra.begin(), extra.end());
         klemu::EmulatorOptions o;
         std::string error;

@@ -135,7 +135,8 @@ TEST(EmulatorProcess, StartsOnAFreePortAndExchangesRouterPackages) {
     std::string symbols = dir.File("Symbols.xml");
     kltest::WriteFile(symbols, "<Symbolconfiguration/>");
     ChildEmulator child;
-    ASSERT_TRUE(child.Start({"--listen", "127.0.0.1:0", "--symbols", symbols, "--log-level", "error"}));
+    ASSERT_TRUE(child.Start(
+        {"--listen", "127.0.0.1:0", "--symbols", symbols, "--log-level", "error", "--echo-layer4"}));
     std::string line;
     ASSERT_TRUE(child.ReadLine(&line, 10000)) << "no startup line";
     std::smatch m;
