@@ -230,18 +230,18 @@ bool DefineStartupsInStruct(PlcConfigStruct* pConfig, PlcDeviceDescStruct* pDevi
     return true;
 }
 
-long RequestCredentialsCallback(std::uintptr_t /*hKestrolink*/, int requestCredentialsType,
+long RequestCredentialsCallback(RTS_UINTPTR /*hKestrolink*/, RequestCredentialsType requestCredentialsType,
                                 char* /*pszUserName*/, unsigned long /*ulUserNameSize*/,
                                 char* /*pszPassword*/, unsigned long /*ulPasswordSize*/,
                                 void* /*pCstData*/) noexcept {
     switch (requestCredentialsType) {
-        case 0:
+        case REQ_CREDENTIALS_V2_GW_PWD:
             std::printf("RequestCredentialsCallback: V2 gateway password requested.\r");
             break;
-        case 1:
+        case REQ_CREDENTIALS_V2_PLC_PWD:
             std::printf("RequestCredentialsCallback: V2 PLC password requested.\r");
             break;
-        case 2:
+        case REQ_CREDENTIALS_V3_PLC_USR_PWD:
             std::printf("RequestCredentialsCallback: V3 PLC user name and password requested.\r");
             break;
         default:
@@ -249,8 +249,53 @@ long RequestCredentialsCallback(std::uintptr_t /*hKestrolink*/, int requestCrede
             break;
     }
     // The driver has no credentials: saying so keeps the SDK from logging in
-    // with whatever the buffers held.
-    return KL_RESULT_NO_CREDENTIALS;
+    // with whatever the buffers held, and from asking again for ever.
+    return RESULT_NO_CREDENTIALS;
+}
+
+int Malvora_connect_init(PLC_DRV_INIT_SETTINGS* settings) noexcept {
+    PlcConfigStruct config;
+    PlcDeviceDescStruct device;
+    if (!DefineStartupsInStruct(&config, &device)) {
+        return -1;
+    }
+    // A handle left from an earlier attempt would be lost when replaced.
+    closehandel(settings);
+    ulKestrolink = KestrolinkInit(&config, &device, nullptr);
+    if (ulKestrolink == 0) {
+        init = 0;
+        return -1;
+    }
+    KestrolinkSetClientInformation(ulKestrolink, PLC_DRIVER_CLIENT_NAME, KESTROLINK_VENDOR_NAME,
+                                   PLC_DRIVER_CLIENT_VERSION, 0);
+    uint32_t ulVersion = KestrolinkGetVersion(ulKestrolink);
+    long v[4] = {static_cast<long>((ulVersion >> 24) & 0xFF), static_cast<long>((ulVersion >> 16) & 0xFF),
+                 static_cast<long>((ulVersion >> 8) & 0xFF), static_cast<long>(ulVersion & 0xFF)};
+    std::printf("Kestrolink Version: V%ld.%ld.%ld.%ld\n", v[0], v[1], v[2], v[3]);
+    KestrolinkAddLogEntry(
+        ulKestrolink, 0x9991001u, 1, 0,
+        ">>>>>>>>>> KestrolinkDemoC: KestrolinkAddLogEntry Test: Used Kestrolink: V%d.%d.%d.%d",
+        static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]), static_cast<int>(v[3]));
+    KestrolinkSetConnectionCallbacks3(ulKestrolink, nullptr, nullptr, nullptr, nullptr,
+                                      RequestCredentialsCallback, nullptr);
+    std::printf("KestrolinkSetConnectionCallbacks3  ....\r");
+    long lResult = KestrolinkConnect(ulKestrolink, 0xFFFFFFFFu, nullptr, 1);
+    std::printf("KestrolinkConnectTcpipViaArti PLCC_DN_TCPIP:%ld ....\r\n", lResult);
+    if (lResult == RESULT_OK) {
+        init = 1;
+        return 0;
+    }
+    closehandel(settings);
+    init = 0;
+    return -1;
+}
+
+void closehandel(PLC_DRV_INIT_SETTINGS* /*settings*/) noexcept {
+    if (ulKestrolink != 0) {
+        KestrolinkDisconnect(ulKestrolink);
+        KestrolinkExit(ulKestrolink);
+        ulKestrolink = 0;
+    }
 }
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "kestrolink/Kestrolink.h"
 #include "kestrolink/PlcConfig.h"
 #include "kestrolink/PlcDrv.h"
 
@@ -68,15 +69,20 @@ uint16_t Malvora_TAG_Init_new();
 extern "C" {
 // Fills the driver's fixed connection configuration; false for a null record.
 KESTROLINK_API bool DefineStartupsInStruct(PlcConfigStruct* pConfig, PlcDeviceDescStruct* pDevice) noexcept;
-// Credentials requested by the SDK at login. The driver has none to give;
-// requestCredentialsType takes the values of the C interface's
-// RequestCredentialsType (0 gateway password, 1 V2 controller password,
-// 2 V3 user name and password).
-KESTROLINK_API long RequestCredentialsCallback(std::uintptr_t hKestrolink, int requestCredentialsType,
+// Connects to the recorded controller through the C interface: 0 (init 1,
+// ulKestrolink the connection) or -1 (nothing left behind: the next attempt
+// starts again from KestrolinkInit).
+KESTROLINK_API int Malvora_connect_init(PLC_DRV_INIT_SETTINGS* settings) noexcept;
+// Ends the connection and releases its handle, if there is one.
+KESTROLINK_API void closehandel(PLC_DRV_INIT_SETTINGS* settings) noexcept;
+// Credentials requested by the SDK at login. The driver has none to give.
+KESTROLINK_API long RequestCredentialsCallback(RTS_UINTPTR hKestrolink,
+                                               RequestCredentialsType requestCredentialsType,
                                                char* pszUserName, unsigned long ulUserNameSize,
                                                char* pszPassword, unsigned long ulPasswordSize,
                                                void* pCstData) noexcept;
 }
 
-// Result of RequestCredentialsCallback: no credentials were supplied.
-constexpr long KL_RESULT_NO_CREDENTIALS = 58;
+// The identification the driver reports to the controller.
+#define PLC_DRIVER_CLIENT_NAME "TORNIK_HMI"
+#define PLC_DRIVER_CLIENT_VERSION "3.5.17.20"

@@ -11,6 +11,7 @@
 #include "CmpKestrolinkMain.h"
 #include "CmpLogItf.h"
 #include "CmpMemPoolItf.h"
+#include "kestrolink/Kestrolink.h"
 
 namespace {
 
@@ -34,7 +35,8 @@ std::atomic<int> s_iNumCalledCommCycleHooks{0};
 PF_HOOK_FUNCTION s_apfHookFunctions[kMaxHookFunctions] = {nullptr, nullptr};
 std::atomic<int> s_iNumHookFunctions{0};
 RTS_HANDLE s_hKestrolinkInstancesPool = RTS_INVALID_HANDLE;
-alignas(8) unsigned char s_instancePoolArea[MemPoolStaticAreaSize(kInstancePoolRecords, sizeof(KestrolinkInstance))];
+alignas(8) unsigned char s_instancePoolArea[MemPoolStaticAreaSize(kInstancePoolRecords,
+                                                                  sizeof(KestrolinkInstance))];
 
 void CallRegisteredHooks(RTS_UI32 ulHook, RTS_UINTPTR p1, RTS_UINTPTR p2) {
     int n = s_iNumHookFunctions.load();
@@ -64,7 +66,9 @@ RTS_RESULT ImportFunctions(void) {
     return ERR_OK;
 }
 
-RTS_UI32 GetVersion(void) { return 0x03051114u; }
+RTS_UI32 GetVersion(void) {
+    return 0x03051114u;
+}
 
 RTS_RESULT HookFunction(RTS_UI32 ulHook, RTS_UINTPTR p1, RTS_UINTPTR p2) {
     switch (ulHook) {
@@ -115,19 +119,64 @@ RTS_RESULT KestrolinkRegisterHookFunction(PF_HOOK_FUNCTION pfHook) {
 }
 
 RTS_HANDLE KestrolinkCreateInstance(RTS_RESULT* pResult) {
-    // Instances wrap connection objects; until the connection object is part
-    // of this build there is nothing to create.
-    if (pResult != nullptr) {
-        *pResult = ERR_NOT_IMPLEMENTED;
+    auto fail = [pResult]() {
+        if (pResult != nullptr) {
+            *pResult = ERR_NO_OBJECT;
+        }
+        return RTS_INVALID_HANDLE;
+    };
+    RTS_HANDLE hPool = s_hKestrolinkInstancesPool;
+    if (hPool == RTS_INVALID_HANDLE || pfMemPoolGetBlock2 == nullptr || pfMemPoolPutBlock == nullptr ||
+        pfMemPoolAddUsedBlock == nullptr || pfMemPoolLock == nullptr || pfMemPoolUnlock == nullptr) {
+        return fail();
     }
-    return RTS_INVALID_HANDLE;
+    pfMemPoolLock(hPool);
+    RTS_RESULT result = ERR_FAILED;
+    auto* pInstance =
+        static_cast<KestrolinkInstance*>(pfMemPoolGetBlock2(hPool, 1, "CmpKestrolink", &result));
+    pfMemPoolUnlock(hPool);
+    if (pInstance == nullptr || result != ERR_OK) {
+        return fail();
+    }
+    // The connection object starts no runtime of its own here (the runtime
+    // runs already); it is made outside the pool lock all the same.
+    RTS_UINTPTR hKestrolink = KestrolinkInit(nullptr, nullptr, nullptr);
+    if (hKestrolink == 0) {
+        pfMemPoolLock(hPool);
+        pfMemPoolPutBlock(pInstance);
+        pfMemPoolUnlock(hPool);
+        return fail();
+    }
+    KestrolinkSetClientInformation(hKestrolink, "Malvora Symbolic data source", KESTROLINK_VENDOR_NAME,
+                                   "3.5.17.20", 0xD520);
+    pInstance->pObject = reinterpret_cast<void*>(hKestrolink);
+    pInstance->pszName = nullptr;
+    pfMemPoolLock(hPool);
+    pfMemPoolAddUsedBlock(pInstance);
+    pfMemPoolUnlock(hPool);
+    if (pResult != nullptr) {
+        *pResult = ERR_OK;
+    }
+    return pInstance;
 }
 
 RTS_RESULT KestrolinkDeleteInstance(RTS_HANDLE hInstance) {
     if (hInstance == nullptr || hInstance == RTS_INVALID_HANDLE) {
         return ERR_PARAMETER;
     }
-    return ERR_NO_OBJECT;
+    auto* pInstance = static_cast<KestrolinkInstance*>(hInstance);
+    RTS_HANDLE hPool = s_hKestrolinkInstancesPool;
+    delete[] pInstance->pszName;
+    pInstance->pszName = nullptr;
+    KestrolinkExit(reinterpret_cast<RTS_UINTPTR>(pInstance->pObject));
+    pInstance->pObject = nullptr;
+    if (hPool != RTS_INVALID_HANDLE && pfMemPoolRemoveUsedBlock != nullptr && pfMemPoolPutBlock != nullptr) {
+        pfMemPoolLock(hPool);
+        pfMemPoolRemoveUsedBlock(pInstance);
+        pfMemPoolPutBlock(pInstance);
+        pfMemPoolUnlock(hPool);
+    }
+    return ERR_OK;
 }
 
 void KestrolinkLog(RTS_UI32 ulClass, RTS_RESULT iErrorId, const char* pszFormat, ...) {

@@ -269,6 +269,8 @@ void CKestrolink::StopAll() {
 
 CKestrolink::~CKestrolink() {
     StopAll();
+    // The device object is gone: lists the client did not release go now.
+    SyncDeleteAllLists();
     AddLogEntry(LOG_INFO, 0, "CKestrolink: shutdown done.");
     AddLogEntry(LOG_DEBUG, 0, "CKestrolink: <-::~CKestrolink()");
     DeleteOwnLogger();

@@ -13,22 +13,28 @@
 //
 // Files: Kestrolink.cpp (set-up, configuration, logging, scan, items),
 // KestrolinkConnect.cpp (states, connect and disconnect, reconnect thread,
-// online lock).
+// online lock), KestrolinkSync.cpp (synchronous variable lists and the
+// write-through read cache), KestrolinkCycUnsupported.cpp (the cyclic list
+// operations of a build without cyclic lists).
 #pragma once
 
 #include <atomic>
 #include <cstdarg>
+#include <mutex>
+#include <unordered_set>
 
 #include "CmpStd.h"
 #include "KestrolinkCallback.h"
 #include "PLCComBase.h"
 #include "SysTask.h"
+#include "kestrolink/Kestrolink.h"
 #include "kestrolink/KestrolinkTypes.h"
 #include "kestrolink/PlcConfig.h"
 #include "kestrolink/PlcSymbol.h"
 
 class CKestrolink;
 class CycVarList;
+class SyncVarList;
 
 // Version of the SDK: text and one byte per number, major first.
 #define KESTROLINK_VERSION_TEXT "3.5.17.20"
@@ -125,10 +131,69 @@ public:
                                RTS_UI32* pulNumOfSymbols);
     virtual RTS_I32 ReleaseExpandedItems(PlcSymbolDesc* pSymbolList);
 
-    // The cyclic list operations (CycDefineVarList ... CycRemoveSymbolsFromVarList),
-    // the synchronous ones (SyncDefineVarList ... SyncWriteVarsToPlc) and the
-    // file, application and device services (UploadFile ... SendPlcEcho) take
-    // their slots here, in that order.
+    // Cyclic lists.
+    virtual HCYCLIST CycDefineVarList(const char* const* ppszSymbols, RTS_UI32 ulNumOfSymbols,
+                                      RTS_UI32 ulUpdateRate, CKestrolinkCallback* pUpdateReadyCallback,
+                                      CKestrolinkCallback* pDataChangeCallback, RTS_HANDLE hUpdateEvent,
+                                      RTS_UI32 ulFlags, RTS_I32* plResult,
+                                      CKestrolinkCallback* pReactivateInactiveVarListCallback);
+    virtual HCYCLIST CycUpdateVarList(HCYCLIST hCycVarList, const char* const* ppszSymbols,
+                                      RTS_UI32 ulNumOfSymbols, RTS_UI32 ulUpdateRate,
+                                      CKestrolinkCallback* pUpdateReadyCallback,
+                                      CKestrolinkCallback* pDataChangeCallback, RTS_HANDLE hUpdateEvent,
+                                      RTS_UI32 ulFlags, RTS_I32* plResult,
+                                      CKestrolinkCallback* pReactivateInactiveVarListCallback);
+    virtual RTS_I32 CycDeleteVarList(HCYCLIST hCycVarList, RTS_I32 bKeepalive);
+    virtual RTS_I32 CycEnableList(HCYCLIST hCycVarList);
+    virtual RTS_I32 CycDisableList(HCYCLIST hCycVarList);
+    virtual RTS_I32 CycIsValidList(HCYCLIST hCycVarList);
+    // 1 when the list's value lock was taken.
+    virtual RTS_I32 CycEnterVarAccess(HCYCLIST hCycVarList);
+    virtual void CycLeaveVarAccess(HCYCLIST hCycVarList);
+    virtual RTS_I32 CycReadVars(HCYCLIST hCycVarList, PlcVarValue*** pppValues, RTS_UI32* pulNumOfValues);
+    virtual RTS_I32 CycReadChangedVars(HCYCLIST hCycVarList, PlcVarValue*** pppChangedValues,
+                                       RTS_UI32** ppChangedValuesIndex, RTS_UI32* pulNumOfChangedValues);
+    virtual RTS_UI32 CycGetUpdateRate(HCYCLIST hCycVarList);
+    virtual RTS_UI32 CycGetOperatingRate(HCYCLIST hCycVarList);
+    virtual RTS_I32 CycSetUpdateRate(HCYCLIST hCycVarList, RTS_UI32 ulUpdateRate);
+    virtual RTS_I32 CycGetSymbolList(HCYCLIST hCycVarList, char*** pppCycSymbolList);
+    virtual RTS_UI32 CycGetNumOfLists();
+    virtual HCYCLIST CycGetVarListByIndex(RTS_UI32 ulIndex);
+    virtual RTS_I32 CycGetVarListIndex(HCYCLIST hCycVarList);
+    virtual RTS_I32 CycAddSymbolsToVarList(HCYCLIST hCycVarList, const char* const* ppszSymbols,
+                                           RTS_UI32 ulNumOfSymbolsToAdd);
+    virtual RTS_I32 CycRemoveSymbolsFromVarList(HCYCLIST hCycVarList, const char* const* ppszSymbols,
+                                                RTS_UI32 ulNumOfSymbolsToRemove);
+    virtual RTS_I32 CycRemoveSymbolsFromVarList(HCYCLIST hCycVarList, const RTS_UI32* pulRemoveIndexList,
+                                                RTS_UI32 ulNumOfSymbolsToRemove);
+    // The three notification objects a valid list uses now (null where it
+    // has none): RESULT_OK, RESULT_INVALID_CYCLIST, or RESULT_NOT_SUPPORTED.
+    // The C interface destroys the objects it made only once no list uses
+    // them any more.
+    virtual RTS_I32 CycGetNotificationObjects(HCYCLIST hCycVarList,
+                                              CKestrolinkCallback** ppUpdateReadyCallback,
+                                              CKestrolinkCallback** ppDataChangeCallback,
+                                              CKestrolinkCallback** ppReactivateInactiveVarListCallback);
+
+    // Synchronous variable access. A list handle is a SyncVarList of this
+    // object; handles it did not hand out, or released already, are refused.
+    virtual HVARLIST SyncDefineVarList(const char* const* ppszSymbols, RTS_UI32 ulNumOfSymbols,
+                                       RTS_UI32 ulFlags, RTS_I32* plResult);
+    virtual RTS_I32 SyncDeleteVarList(HVARLIST hSyncVarList);
+    virtual RTS_I32 SyncReadVarListFromPlc(HVARLIST hSyncVarList, PlcVarValue*** pppValues,
+                                           RTS_UI32* pulNumOfValues);
+    virtual RTS_I32 SyncWriteVarListToPlc(HVARLIST hSyncVarList, RTS_UI32 ulNumOfSymbols,
+                                          const RTS_UI8* const* ppbyValues, const RTS_UI32* pulValueSizes);
+    virtual HVARLIST SyncReadVarsFromPlc(const char* const* ppszSymbols, RTS_UI32 ulNumOfSymbols,
+                                         PlcVarValue*** pppValues, RTS_UI32* pulNumOfValues);
+    virtual RTS_I32 SyncReadVarsFromPlc(HVARLIST hSyncVarList, PlcVarValue*** pppValues,
+                                        RTS_UI32* pulNumOfValues);
+    virtual RTS_I32 SyncReadVarsFromPlcReleaseValues(HVARLIST hSyncRead);
+    virtual RTS_I32 SyncWriteVarsToPlc(const char* const* ppszSymbols, RTS_UI32 ulNumOfSymbols,
+                                       const RTS_UI8* const* ppbyValues, const RTS_UI32* pulValueSizes);
+
+    // The file, application and device services (UploadFile ... SendPlcEcho)
+    // take their slots here.
 
     // Online lock.
     virtual RTS_I32 EnterOnlineAccess(RTS_UI32 ulTimeout);
@@ -229,6 +294,16 @@ protected:
     // Deletes a scan device object whose scan has ended (never from inside its
     // own callback chain).
     void ReleaseFinishedScan();
+    // After a successful write, still holding the online lock: copies the
+    // written values into the cyclic lists that hold the same names (the
+    // write-through read cache) and reports the change.
+    void CycWriteThroughReadCache(const char* const* ppszSymbols, RTS_UI32 ulNumOfSymbols,
+                                  const RTS_UI8* const* ppbyValues, const RTS_UI32* pulValueSizes);
+    // The synchronous lists this object handed out and has not released.
+    bool SyncListIsKnown(SyncVarList* pList);
+    void SyncListForget(SyncVarList* pList);
+    // Releases the lists a client left behind, once the device object is gone.
+    void SyncDeleteAllLists();
     bool IsRunningState(bool bConnectOnly) const;
     bool IsItemState() const;
     RTS_I32 EnterItemLockWithStateCheck(const char* pszOperation);
@@ -303,6 +378,10 @@ private:
     std::atomic<RTS_I32> m_bScanComplete{0};
     // The thread currently inside PlcFoundCallback (0: none).
     std::atomic<RTS_UINTPTR> m_ulScanCallbackThread{0};
+    // The synchronous lists handed out (m_syncVarListsMutex guards the set,
+    // never held while calling the device).
+    std::mutex m_syncVarListsMutex;
+    std::unordered_set<SyncVarList*> m_syncVarLists;
     // Functions of the log component, resolved when the runtime is started.
     RTS_VOID_FCTPTR m_pfLogAddArg{nullptr};
     RTS_VOID_FCTPTR m_pfLogOpen{nullptr};

@@ -20,6 +20,7 @@
 
 #include "CmpStd.h"
 #include "HelperClasses.h"
+#include "kestrolink/Kestrolink.h"
 #include "kestrolink/PlcConfig.h"
 #include "kestrolink/PlcSymbol.h"
 
@@ -80,83 +81,10 @@ class CXmlSymbolParser;
 #define PLCCOM_SYMBOL_PATH_LEN 1023
 
 // ---- Records and enumerations of the client interface -----------------------------
-// They cross the library boundary (the C interface hands them to clients), so
-// their fields have fixed widths.
+// The records a client sees (value records, list handles, status enumerations,
+// project, application and device information) are those of the public C
+// interface; the remaining ones are the device layer's own.
 extern "C" {
-
-typedef enum PLC_STATUS_ENUM {
-    PLC_STATE_RUNNNING = 0,
-    PLC_STATE_STOP = 1,
-    PLC_STATE_STOP_ON_BP = 2,
-    PLC_STATE_UNKNOWN = 255
-} PLC_STATUS;
-
-typedef enum RESET_OPTION_ENUM { PLC_RESET_WARM = 0, PLC_RESET_COLD = 1, PLC_RESET_ORIGIN = 2 } RESET_OPTION;
-
-typedef enum DEVICE_OPERATION_MODE_ENUM {
-    DEVICE_OPMODE_UNKNOWN = 0,
-    DEVICE_OPMODE_DEBUG = 1,
-    DEVICE_OPMODE_LOCKED = 2,
-    DEVICE_OPMODE_OPERATIONAL = 3
-} DEVICE_OPERATION_MODE;
-
-// One value as handed to a client: the data bytes start directly after the
-// quality byte (offset 5) and are as long as the variable's size. A record is
-// allocated with max(sizeof(PlcVarValue), 5 + size) bytes.
-typedef struct PlcVarValueStruct {
-    uint32_t ulTimeStamp;
-    uint8_t bQuality;
-    uint8_t byData[1];
-} PlcVarValueStruct, PlcVarValue;
-
-// Device list handle: opaque, made and checked by the device object.
-typedef void* HVARLIST;
-
-// Project and application information. Texts are owned by the record
-// (allocated with new[]) and released by the device object.
-typedef struct ProjectInfoTag {
-    char* pszProject;
-    char* pszTitle;
-    char* pszVersion;
-    char* pszAuthor;
-    char* pszDescription;
-} ProjectInfoTag, ProjectInfo;
-
-typedef struct ApplicationInfoTag2 {
-    char* pszName;
-    char* pszProject;
-    char* pszAuthor;
-    char* pszVersion;
-    char* pszDescription;
-    char* pszProfile;
-} ApplicationInfoTag2, ApplicationInfo2;
-
-typedef struct IpInfoTag {
-    char szIp[16];
-    char szMask[16];
-} IpInfoTag, IpInfo;
-
-// Device information. Texts and the address list are owned by the device
-// object (allocated with new[]) and released by DeleteDevInfo.
-typedef struct DeviceInfoTag3 {
-    char* pszNodeAddress;
-    RTS_WCHAR* pwszNodeName;
-    RTS_WCHAR* pwszTargetName;
-    RTS_WCHAR* pwszTargetVendorName;
-    char* pszTargetVersion;
-    uint32_t ulTargetId;
-    uint32_t ulTargetType;
-    uint32_t ulBufferSize;
-    uint32_t DeviceSessionId;
-    int32_t bMotorola;
-    char* pszTargetSerialNumber;
-    char* pszTargetCoreVersion;
-    uint32_t ulTargetIdentFlags;
-    uint16_t usTargetChannels;
-    uint16_t usNumOfIpAddresses;
-    IpInfoTag* pIpAddressList;
-    uint32_t ulSettings;
-} DeviceInfoTag3, DeviceInfo3;
 
 // Node record of a network scan (filled by the name service client).
 struct NodeInfoTag2;
@@ -166,29 +94,7 @@ typedef void (*PFSCANNETWORKCALLBACK)(RTS_UINTPTR ulUserData, struct NodeInfoTag
 
 }  // extern "C"
 
-static_assert(sizeof(PLC_STATUS) == 4 && sizeof(RESET_OPTION) == 4 && sizeof(DEVICE_OPERATION_MODE) == 4,
-              "enumerations of the client interface are 32-bit");
-static_assert(offsetof(PlcVarValueStruct, bQuality) == 4 && offsetof(PlcVarValueStruct, byData) == 5,
-              "PlcVarValue: data right after the quality byte");
-static_assert(sizeof(PlcVarValueStruct) == 8, "PlcVarValue size");
-static_assert(sizeof(IpInfoTag) == 32, "IpInfo size");
-static_assert(sizeof(ProjectInfoTag) == 5 * sizeof(void*), "ProjectInfo size");
-static_assert(sizeof(ApplicationInfoTag2) == 6 * sizeof(void*), "ApplicationInfo2 size");
-#if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4
-static_assert(offsetof(DeviceInfoTag3, ulTargetId) == 20 && offsetof(DeviceInfoTag3, bMotorola) == 36 &&
-                  offsetof(DeviceInfoTag3, pszTargetSerialNumber) == 40 &&
-                  offsetof(DeviceInfoTag3, usTargetChannels) == 52 &&
-                  offsetof(DeviceInfoTag3, pIpAddressList) == 56 &&
-                  offsetof(DeviceInfoTag3, ulSettings) == 60 && sizeof(DeviceInfoTag3) == 64,
-              "DeviceInfo3 layout (32-bit)");
-#elif defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 8
-static_assert(offsetof(DeviceInfoTag3, ulTargetId) == 40 && offsetof(DeviceInfoTag3, bMotorola) == 56 &&
-                  offsetof(DeviceInfoTag3, pszTargetSerialNumber) == 64 &&
-                  offsetof(DeviceInfoTag3, usTargetChannels) == 84 &&
-                  offsetof(DeviceInfoTag3, pIpAddressList) == 88 &&
-                  offsetof(DeviceInfoTag3, ulSettings) == 96 && sizeof(DeviceInfoTag3) == 104,
-              "DeviceInfo3 layout (64-bit)");
-#endif
+static_assert(std::is_same<RTS_WCHAR, uint16_t>::value, "wide texts of the client records are 16-bit units");
 
 // Bytes to allocate for a value record with room for ulSize data bytes.
 inline RTS_SIZE PlcVarValueRecordSize(RTS_UI32 ulSize) {

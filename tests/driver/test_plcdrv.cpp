@@ -283,8 +283,9 @@ TEST(PlcDrv, DriverInfoCredentialsAndTheCView) {
     for (int type : {0, 1, 2, 9}) {
         char user[8] = "keep";
         char password[8] = "keep";
-        EXPECT_EQ(
-            RequestCredentialsCallback(0, type, user, sizeof(user), password, sizeof(password), nullptr), 58);
+        EXPECT_EQ(RequestCredentialsCallback(0, static_cast<RequestCredentialsType>(type), user, sizeof(user),
+                                             password, sizeof(password), nullptr),
+                  58);
         EXPECT_STREQ(user, "keep");
         EXPECT_STREQ(password, "keep");
     }

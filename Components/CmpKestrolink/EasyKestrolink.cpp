@@ -1,0 +1,6 @@
+// CEasyKestrolink: the connection object of the C interface.
+#include "EasyKestrolink.h"
+
+CEasyKestrolink::~CEasyKestrolink() {
+    StopAll();
+}
