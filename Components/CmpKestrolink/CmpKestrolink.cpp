@@ -3,6 +3,9 @@
 // start, failed in safe mode.
 #include "CmpKestrolinkItf.h"
 
+#include "CmpBlkDrvTcpItf.h"
+#include "CmpBlkDrvUdpItf.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -199,7 +202,16 @@ void KestrolinkLog(RTS_UI32 ulClass, RTS_RESULT iErrorId, const char* pszFormat,
 }
 
 PF_COMPONENT_ENTRY KestrolinkBuiltinDriverEntry(const char* pszName) {
-    (void)pszName;  // the block and gateway drivers join this table as they are built
+    // The gateway and serial/shared-memory drivers join this table as they are built.
+    if (pszName == nullptr) {
+        return nullptr;
+    }
+    if (strcmp(pszName, "CmpBlkDrvTcp") == 0) {
+        return CmpBlkDrvTcp__Entry;
+    }
+    if (strcmp(pszName, "CmpBlkDrvUdp") == 0) {
+        return CmpBlkDrvUdp__Entry;
+    }
     return nullptr;
 }
 

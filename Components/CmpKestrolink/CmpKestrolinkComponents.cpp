@@ -11,6 +11,7 @@
 #include "CmpLogBackendFileItf.h"
 #include "CmpLogItf.h"
 #include "CmpMemPoolItf.h"
+#include "CmpNameServiceClientItf.h"
 #include "CmpRouterItf.h"
 #include "CmpSettingsItf.h"
 #include "CmpXMLParserItf.h"
@@ -27,6 +28,7 @@ const StaticComponent* KestrolinkStaticComponents(void) {
         {"CmpBlkDrvTcp", CmpBlkDrvTcp__Entry, 0},
         {"CmpChannelMgr", CmpChannelMgr__Entry, 0},
         {"CmpChannelClient", CmpChannelClient__Entry, 0},
+        {"CmpNameServiceClient", CmpNameServiceClient__Entry, 0},
         {"CmpXMLParser", CmpXMLParser__Entry, 0},
         {"CmpKestrolink", CmpKestrolink__Entry, 0},
         {nullptr, nullptr, 0},

@@ -14,6 +14,7 @@
 #include "CmpKestrolinkMain.h"
 #include "CmpLogBackendFileItf.h"
 #include "CmpLogItf.h"
+#include "PLCComScan3.h"
 #include "PLCComSim3.h"
 #include "PLCConfig.h"
 #include "PLCUtil.h"
@@ -329,6 +330,10 @@ CPLCComBase* CKestrolink::CreatePlcComObject(ItfType it, const PlcConfig* pPlcCo
     switch (it) {
         case IT_SIMULATION3:
             return bForScan ? nullptr : new (std::nothrow) CPLCComSim3(pPlcConfig, m_pDeviceDesc, hLogger);
+        case IT_ARTI3:
+            // The direct transport scans through the name service; its
+            // connecting device joins this choice with the V3 device client.
+            return bForScan ? new (std::nothrow) CPLCComScan3(pPlcConfig, m_pDeviceDesc, hLogger) : nullptr;
         default:
             // The older-generation devices are not part of this SDK; the V3
             // direct and gateway devices join this choice when they exist.

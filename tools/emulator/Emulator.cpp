@@ -120,9 +120,23 @@ bool Emulator::Start(std::string* pError) {
             [this](const std::vector<uint8_t>& peer, const std::vector<uint8_t>& frames) {
                 SendToPeer(peer, frames);
             }));
-        m_pNode->SetHandler(m_pChannelHandler.get());
+        // The name service answers identify and name requests in front of it.
+        m_pNameService.reset(new NameServiceHandler(m_options.nameService.identity, m_pChannelHandler.get()));
+        m_pNode->SetHandler(m_pNameService.get());
         if (!m_pChannelHandler->Start()) {
             *pError = "cannot start the channel server";
+            SysSockClose(m_hListen);
+            m_hListen = RTS_INVALID_HANDLE;
+            return false;
+        }
+    }
+    if (m_options.nameService.bUdp) {
+        m_pUdpResponder.reset(new NameServiceUdpResponder(m_options.nameService));
+        if (!m_pUdpResponder->Start(pError)) {
+            m_pUdpResponder.reset();
+            if (m_pChannelHandler) {
+                m_pChannelHandler->Stop();
+            }
             SysSockClose(m_hListen);
             m_hListen = RTS_INVALID_HANDLE;
             return false;
@@ -144,6 +158,9 @@ void Emulator::Stop() {
         SysTaskExit(m_hTask, kTaskExitWaitMs);
         m_hTask = RTS_INVALID_HANDLE;
     }
+    if (m_pUdpResponder) {
+        m_pUdpResponder->Stop();
+    }
     if (m_pChannelHandler) {
         m_pChannelHandler->Stop();
     }
@@ -161,7 +178,11 @@ void Emulator::Stop() {
 std::string Emulator::StartupLine() const {
     return "kestrolink-emulator: listening on " + m_options.listenAddress + ":" + std::to_string(m_usPort) +
            ", node address " + (m_pNode ? m_pNode->AddressText() : std::string("-")) + ", symbols " +
-           m_options.symbolsFile;
+           m_options.symbolsFile +
+           (m_pUdpResponder
+                ? ", name service on UDP port " + std::to_string(1740 + m_pUdpResponder->PortIndex()) +
+                      " as " + m_pUdpResponder->NodeAddressText()
+                : std::string());
 }
 
 int Emulator::Connections() const {

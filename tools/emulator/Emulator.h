@@ -17,6 +17,7 @@
 
 #include "ChannelServer.h"
 #include "EmulatorNode.h"
+#include "NameServiceResponder.h"
 #include "EmulatorOptions.h"
 #include "SysTask.h"
 
@@ -63,6 +64,8 @@ private:
     std::unique_ptr<EmulatorNode> m_pNode;
     std::unique_ptr<ChannelServer> m_pChannelServer;
     std::unique_ptr<ChannelServerHandler> m_pChannelHandler;
+    std::unique_ptr<NameServiceHandler> m_pNameService;
+    std::unique_ptr<NameServiceUdpResponder> m_pUdpResponder;
     RTS_HANDLE m_hListen = RTS_INVALID_HANDLE;
     RTS_HANDLE m_hTask = RTS_INVALID_HANDLE;
     uint16_t m_usPort = 0;

@@ -75,7 +75,7 @@ std::string EmulatorUsage() {
                "  --corrupt-magic-after N  send frames with the magic 00 01 17 E9 after N good ones\n"
                "  --split-frames           send every frame byte by byte\n"
                "  --echo-layer4            answer every layer-4 package with its own bytes (no channels)\n") +
-           ChannelServerUsage();
+           NameServiceUsage() + ChannelServerUsage();
 }
 
 bool ParseEmulatorOptions(int argc, const char* const* argv, EmulatorOptions* pOptions, std::string* pError) {
@@ -139,9 +139,19 @@ bool ParseEmulatorOptions(int argc, const char* const* argv, EmulatorOptions* pO
         } else if (arg == "--echo-layer4") {
             o.bEchoLayer4 = true;
         } else {
-            // The layer-4 server's switches all take a value.
+            // The name service's and the layer-4 server's switches.
             bool bKnown = false;
             std::string next = i + 1 < argc && argv[i + 1] != nullptr ? argv[i + 1] : "";
+            bool bTakesValue = NameServiceOptionTakesValue(arg);
+            if (!ParseNameServiceOption(arg, bTakesValue ? next : std::string(), &o.nameService, &bKnown,
+                                        pError)) {
+                return false;
+            }
+            if (bKnown) {
+                i += bTakesValue ? 1 : 0;
+                continue;
+            }
+            // The layer-4 server's switches all take a value.
             if (!ParseChannelServerOption(arg, next, &o.channel, &bKnown, pError)) {
                 return false;
             }
@@ -152,6 +162,7 @@ bool ParseEmulatorOptions(int argc, const char* const* argv, EmulatorOptions* pO
             ++i;
         }
     }
+    o.nameService.bAllowRemote = o.bAllowRemote;
     if (o.bHelp) {
         *pOptions = o;
         return true;

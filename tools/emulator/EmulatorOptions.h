@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ChannelServer.h"
+#include "NameServiceResponder.h"
 
 namespace klemu {
 
@@ -17,11 +18,12 @@ struct EmulatorOptions {
     LogLevel logLevel = LogLevel::Info;
     bool bAllowRemote = false;  // listen on other than loopback addresses
     // Fault switches; -1 = off.
-    long lCloseAfterFrames = -1;   // close a connection after this many received frames
-    long lCorruptMagicAfter = -1;  // frames after this many sent ones carry the magic 00 01 17 E9
-    bool bSplitFrames = false;     // send every frame byte by byte
-    bool bEchoLayer4 = false;      // answer layer-4 packages with an echo (router-level tests)
-    ChannelServerOptions channel;  // layer-4 server and its fault switches
+    long lCloseAfterFrames = -1;     // close a connection after this many received frames
+    long lCorruptMagicAfter = -1;    // frames after this many sent ones carry the magic 00 01 17 E9
+    bool bSplitFrames = false;       // send every frame byte by byte
+    bool bEchoLayer4 = false;        // answer layer-4 packages with an echo (router-level tests)
+    ChannelServerOptions channel;    // layer-4 server and its fault switches
+    NameServiceOptions nameService;  // identity and the UDP responder
     bool bHelp = false;
 };
 
