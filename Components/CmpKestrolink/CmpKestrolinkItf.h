@@ -12,7 +12,7 @@ struct KestrolinkInstance {
     char* pszName;
 };
 
-KL_API_FUNC(RTS_HANDLE, KestrolinkCreateInstance, (RTS_RESULT* pResult));
+KL_API_FUNC(RTS_HANDLE, KestrolinkCreateInstance, (RTS_RESULT * pResult));
 KL_API_FUNC(RTS_RESULT, KestrolinkDeleteInstance, (RTS_HANDLE hInstance));
 
 KL_COMPONENT_ENTRY(CmpKestrolink);

@@ -21,9 +21,9 @@
 namespace {
 
 alignas(4) RTS_UI32 s_bInCmInitOrExit = 0;
-int s_nInstances = 0;                      // guarded by the spin lock
-bool s_bInit2OnlyOnce = true;              // guarded by the spin lock
-char s_szSettingsFile[256] = {0};          // guarded by the spin lock
+int s_nInstances = 0;              // guarded by the spin lock
+bool s_bInit2OnlyOnce = true;      // guarded by the spin lock
+char s_szSettingsFile[256] = {0};  // guarded by the spin lock
 RTS_HANDLE s_hIdleTask = RTS_INVALID_HANDLE;
 std::atomic<RTS_RESULT> s_initResult{KESTROLINK_INIT_PENDING};
 std::atomic<RTS_UI32> s_ulFirstCycleWaitMs{20000};
@@ -112,7 +112,8 @@ RTS_RESULT InitComponents(void) {
     }
     RTS_RESULT r = StartRuntime();
     if (r == ERR_OK) {
-        s_hIdleTask = SysTaskCreate("KestrolinkIdle", IdleTask, nullptr, TASKPRIO_NORMAL_BASE, 0, 0, nullptr, &r);
+        s_hIdleTask =
+            SysTaskCreate("KestrolinkIdle", IdleTask, nullptr, TASKPRIO_NORMAL_BASE, 0, 0, nullptr, &r);
         if (s_hIdleTask != RTS_INVALID_HANDLE) {
             SysTaskResume(s_hIdleTask);
             RTS_UI32 ulStart = SysTimeGetMs();
@@ -121,8 +122,9 @@ RTS_RESULT InitComponents(void) {
                 SysTaskWaitSleep(nullptr, kStartPollMs);
             }
             if (s_initResult.load() != ERR_OK) {
-                EndIdleTask("Kestrolink: InitComponents(): Exit IdleTask failed, please check the timeout settings",
-                            "Kestrolink: InitComponents(): IdleTask (Id = 0x%X) killed");
+                EndIdleTask(
+                    "Kestrolink: InitComponents(): Exit IdleTask failed, please check the timeout settings",
+                    "Kestrolink: InitComponents(): IdleTask (Id = 0x%X) killed");
                 r = ERR_FAILED;
             } else {
                 s_nInstances = 1;
@@ -183,9 +185,13 @@ RTS_RESULT SetSettingsFileName(const char* pszName) {
     return ERR_OK;
 }
 
-RTS_RESULT KestrolinkGetInitResult(void) { return s_initResult.load(); }
+RTS_RESULT KestrolinkGetInitResult(void) {
+    return s_initResult.load();
+}
 
-void KestrolinkSetInitResult(RTS_RESULT value) { s_initResult.store(value); }
+void KestrolinkSetInitResult(RTS_RESULT value) {
+    s_initResult.store(value);
+}
 
 int KestrolinkGetNumInstances(void) {
     SpinLock lock;
@@ -200,9 +206,9 @@ RTS_RESULT MainLoadComponent(const char* pszName, RTS_UI32 ulOptions, RTS_HANDLE
     }
     *phModule = RTS_INVALID_HANDLE;
     *ppfEntry = nullptr;
-    static const char* const s_apszBuiltin[] = {"CmpBlkDrvCom",          "CmpBlkDrvShm", "CmpBlkDrvTcp",
-                                                "CmpBlkDrvUdp",          "CmpGwClientCommDrvShm",
-                                                "CmpGwClientCommDrvTcp"};
+    static const char* const s_apszBuiltin[] = {"CmpBlkDrvCom",          "CmpBlkDrvShm",
+                                                "CmpBlkDrvTcp",          "CmpBlkDrvUdp",
+                                                "CmpGwClientCommDrvShm", "CmpGwClientCommDrvTcp"};
     for (const char* pszBuiltin : s_apszBuiltin) {
         if (strcmp(pszName, pszBuiltin) == 0) {
             PF_COMPONENT_ENTRY pfEntry = KestrolinkBuiltinDriverEntry(pszName);
@@ -215,7 +221,8 @@ RTS_RESULT MainLoadComponent(const char* pszName, RTS_UI32 ulOptions, RTS_HANDLE
     }
     RTS_RESULT r = ERR_OK;
     RTS_HANDLE hModule = SysModuleLoad(pszName, &r);
-    if (hModule == RTS_INVALID_HANDLE && strchr(pszName, '/') == nullptr && strstr(pszName, ".so") == nullptr) {
+    if (hModule == RTS_INVALID_HANDLE && strchr(pszName, '/') == nullptr &&
+        strstr(pszName, ".so") == nullptr) {
         std::string file = std::string("lib") + pszName + ".so";
         hModule = SysModuleLoad(file.c_str(), &r);
     }

@@ -191,7 +191,8 @@ RTS_RESULT CallComponentHook(ComponentRecord* pCmp, RTS_UI32 ulHook, RTS_UINTPTR
     } catch (const std::exception& e) {
         RTS_UI32 n = ++s_ulCommCycleExceptions;
         if (n <= kMaxCommCycleExceptionLogs) {
-            CMLogAdd(LOG_EXCEPTION, ERR_EXCEPTION, "*HANDLED EXCPT* <excpt>%s</excpt> in CH_COMM_CYCLE", e.what());
+            CMLogAdd(LOG_EXCEPTION, ERR_EXCEPTION, "*HANDLED EXCPT* <excpt>%s</excpt> in CH_COMM_CYCLE",
+                     e.what());
         } else if (n == kMaxCommCycleExceptionLogs + 1) {
             CMLogAdd(LOG_EXCEPTION, ERR_EXCEPTION, "More than %ld exceptions in CH_COMM_CYCLE: Stop logging",
                      static_cast<long>(kMaxCommCycleExceptionLogs));
@@ -251,8 +252,8 @@ RTS_RESULT ImportComponents(RTS_UI16 typeMask) {
     return result;
 }
 
-ComponentRecord* AddComponent(const char* pszName, PF_COMPONENT_ENTRY pfEntry, RTS_UI16 iType, RTS_HANDLE hModule,
-                              RTS_RESULT* pResult) {
+ComponentRecord* AddComponent(const char* pszName, PF_COMPONENT_ENTRY pfEntry, RTS_UI16 iType,
+                              RTS_HANDLE hModule, RTS_RESULT* pResult) {
     CmLock lock;
     if (FindByName(pszName) != nullptr) {
         *pResult = ERR_DUPLICATE;
@@ -346,17 +347,20 @@ RTS_I32 ReadIntSetting(const char* pszComponent, const char* pszKey, RTS_I32 iDe
 
 bool ReadStringSetting(const char* pszComponent, const char* pszKey, char* pszValue, RTS_I32 iSize) {
     RTS_VOID_FCTPTR pf = nullptr;
-    if (CMGetAPI2("SettgGetStringValue", &pf, CM_IMPORT_OPTION_SILENT, SIG_CMSettgGetStringValue, 0) != ERR_OK) {
+    if (CMGetAPI2("SettgGetStringValue", &pf, CM_IMPORT_OPTION_SILENT, SIG_CMSettgGetStringValue, 0) !=
+        ERR_OK) {
         return false;
     }
     RTS_I32 len = iSize;
-    RTS_RESULT r = reinterpret_cast<PFCMSettgGetStringValue>(pf)(pszComponent, pszKey, pszValue, &len, nullptr, 0);
+    RTS_RESULT r =
+        reinterpret_cast<PFCMSettgGetStringValue>(pf)(pszComponent, pszKey, pszValue, &len, nullptr, 0);
     return r == ERR_OK && len > 0;
 }
 
 RTS_RESULT OpenDatabase(const char* pszFile, int options) {
     RTS_VOID_FCTPTR pf = nullptr;
-    if (CMGetAPI2("SettgSetDatabaseName", &pf, CM_IMPORT_OPTION_SILENT, SIG_CMSettgSetDatabaseName, 0) != ERR_OK) {
+    if (CMGetAPI2("SettgSetDatabaseName", &pf, CM_IMPORT_OPTION_SILENT, SIG_CMSettgSetDatabaseName, 0) !=
+        ERR_OK) {
         return (options & CM_INIT_OPTION_NO_SETTINGS_REQUIRED) != 0 ? ERR_OK : ERR_NO_OBJECT;
     }
     auto pfSet = reinterpret_cast<PFCMSettgSetDatabaseName>(pf);
@@ -382,7 +386,8 @@ RTS_RESULT OpenDatabase(const char* pszFile, int options) {
             return ERR_OK;
         }
     }
-    CMLogAdd(LOG_ERROR, ERR_NO_OBJECT, "Settings database %s could not be opened", pszFile != nullptr ? pszFile : "");
+    CMLogAdd(LOG_ERROR, ERR_NO_OBJECT, "Settings database %s could not be opened",
+             pszFile != nullptr ? pszFile : "");
     if (pszFile != nullptr && strstr(pszFile, "GWClient.cfg") != nullptr) {
         return ERR_OK;
     }
@@ -390,7 +395,8 @@ RTS_RESULT OpenDatabase(const char* pszFile, int options) {
 }
 
 void ReadManagerSettings() {
-    s_cm.ulDisablingOperations = static_cast<RTS_UI32>(ReadIntSetting("ComponentManager", "DisablingOperations", 1));
+    s_cm.ulDisablingOperations =
+        static_cast<RTS_UI32>(ReadIntSetting("ComponentManager", "DisablingOperations", 1));
     s_cm.bOverloadable = ReadIntSetting("ComponentManager", "OverloadableFunctions", 0) != 0;
     s_cm.ulMinimalCommCycleHookInterval =
         static_cast<RTS_UI32>(ReadIntSetting("ComponentManager", "MinimalCommCycleHookInterval", 250));
@@ -462,12 +468,11 @@ void CommCycleTask(SYS_TASK_PARAM* ptp) {
 }
 
 RTS_RESULT CMInitEnd(int options) {
-    RTS_RESULT r = CMInitSequence(CMGetHookEntries(CH_POST_INIT, CH_INIT_SYSTEM_TASKS, nullptr),
-                                  [] {
-                                      int n = 0;
-                                      CMGetHookEntries(CH_POST_INIT, CH_INIT_SYSTEM_TASKS, &n);
-                                      return n;
-                                  }());
+    RTS_RESULT r = CMInitSequence(CMGetHookEntries(CH_POST_INIT, CH_INIT_SYSTEM_TASKS, nullptr), [] {
+        int n = 0;
+        CMGetHookEntries(CH_POST_INIT, CH_INIT_SYSTEM_TASKS, &n);
+        return n;
+    }());
     if (r != ERR_OK) {
         return r;
     }
@@ -484,8 +489,8 @@ RTS_RESULT CMInitEnd(int options) {
     }
     if ((options & CM_INIT_OPTION_COMM_CYCLE_TASK) != 0) {
         RTS_RESULT rt = ERR_OK;
-        s_hCommCycleTask = SysTaskCreate("CMCommCycleTask", CommCycleTask, nullptr, TASKPRIO_NORMAL_BASE, 0, 0,
-                                         nullptr, &rt);
+        s_hCommCycleTask = SysTaskCreate("CMCommCycleTask", CommCycleTask, nullptr, TASKPRIO_NORMAL_BASE, 0,
+                                         0, nullptr, &rt);
         if (s_hCommCycleTask != RTS_INVALID_HANDLE) {
             SysTaskResume(s_hCommCycleTask);
         }
@@ -517,7 +522,9 @@ void CMLogAdd(RTS_UI32 ulClass, RTS_RESULT iErrorId, const char* pszFormat, ...)
     }
 }
 
-void CMSetLogObserver(PF_CM_LOG_OBSERVER pfObserver) { s_pfLogObserver.store(pfObserver); }
+void CMSetLogObserver(PF_CM_LOG_OBSERVER pfObserver) {
+    s_pfLogObserver.store(pfObserver);
+}
 
 void CMLogText(PFCMLogAddArg pfLog, RTS_UI32 ulClass, RTS_RESULT iErrorId, const char* pszFormat, ...) {
     va_list args;
@@ -554,7 +561,8 @@ RTS_RESULT CMInit3(const char* pszSettingsFile, const StaticComponent* pStaticCo
     if (r != ERR_OK) {
         return r;
     }
-    for (const StaticComponent* p = CMBuiltinSystemComponents(); p != nullptr && p->pszCmpName != nullptr; ++p) {
+    for (const StaticComponent* p = CMBuiltinSystemComponents(); p != nullptr && p->pszCmpName != nullptr;
+         ++p) {
         AddAndEnter(p->pszCmpName, p->pfCmpEntry, CM_TYPE_SYSTEM);
     }
     ImportComponents(CM_TYPE_SYSTEM);
@@ -597,8 +605,8 @@ RTS_RESULT CMInit3(const char* pszSettingsFile, const StaticComponent* pStaticCo
     CMCallHook2(CM_TYPE_DYNAMIC, CH_INIT_SYSTEM, 0, 0);
     CMCallHook(CH_INIT_SYSTEM2, 0, 0, 0);
     for (ComponentRecord* p : Snapshot()) {
-        CMLogAdd(LOG_INFO, ERR_OK, "Component <cmp>%s</cmp>, id 0x%x, version 0x%x", p->name.c_str(), p->entry.Id,
-                 p->entry.ulVersion);
+        CMLogAdd(LOG_INFO, ERR_OK, "Component <cmp>%s</cmp>, id 0x%x, version 0x%x", p->name.c_str(),
+                 p->entry.Id, p->entry.ulVersion);
     }
     if (ImportComponents(0) != ERR_OK) {
         CMCallHook(CH_SAFEMODE, 0, 0, 0);
@@ -714,20 +722,30 @@ RTS_RESULT CMSetExit(void) {
     return ERR_OK;
 }
 
-RTS_RESULT CMGetExit(void) { return s_bExit.load() != 0 ? ERR_OK : ERR_FAILED; }
+RTS_RESULT CMGetExit(void) {
+    return s_bExit.load() != 0 ? ERR_OK : ERR_FAILED;
+}
 
 void CMSetLoader(PF_MAIN_LOAD_COMPONENT pfLoad, PF_MAIN_UNLOAD_COMPONENT pfUnload) {
     s_pfLoad = pfLoad;
     s_pfUnload = pfUnload;
 }
 
-void CMSetGlobalHookCallback(PF_CM_GLOBAL_HOOK pfHook) { s_pfGlobalHook.store(pfHook); }
+void CMSetGlobalHookCallback(PF_CM_GLOBAL_HOOK pfHook) {
+    s_pfGlobalHook.store(pfHook);
+}
 
-int CMIsRunning(void) { return s_bRunning.load(); }
+int CMIsRunning(void) {
+    return s_bRunning.load();
+}
 
-RTS_UI32 CMGetCommCycleInterval(void) { return s_cm.ulCommCycleInterval; }
+RTS_UI32 CMGetCommCycleInterval(void) {
+    return s_cm.ulCommCycleInterval;
+}
 
-RTS_UI32 CMGetLastCommCycle(void) { return s_ulLastCommCycle.load(); }
+RTS_UI32 CMGetLastCommCycle(void) {
+    return s_ulLastCommCycle.load();
+}
 
 // ---------------------------------------------------------------------------
 // Components.
@@ -934,7 +952,9 @@ COMPONENT_ENTRY* CMGetComponentByIndex(int i, RTS_RESULT* pResult) {
     return bValid ? &s_cm.components[static_cast<size_t>(i)]->entry : nullptr;
 }
 
-COMPONENT_ENTRY* CMGetFirstComponent(RTS_RESULT* pResult) { return CMGetComponentByIndex(0, pResult); }
+COMPONENT_ENTRY* CMGetFirstComponent(RTS_RESULT* pResult) {
+    return CMGetComponentByIndex(0, pResult);
+}
 
 COMPONENT_ENTRY* CMGetNextComponent(COMPONENT_ENTRY* pPrev, RTS_RESULT* pResult) {
     CmLock lock;
@@ -966,7 +986,8 @@ RTS_RESULT CMRegisterAPI(const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction, 
 RTS_RESULT CMRegisterAPI2(const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction, int bExternalLibrary,
                           RTS_UI32 ulSignatureID, RTS_UI32 ulVersion) {
     if (pszAPIName == nullptr || pfAPIFunction == nullptr) {
-        CMLogAdd(LOG_ERROR, ERR_PARAMETER, "Export of [%s] failed\n", pszAPIName != nullptr ? pszAPIName : "");
+        CMLogAdd(LOG_ERROR, ERR_PARAMETER, "Export of [%s] failed\n",
+                 pszAPIName != nullptr ? pszAPIName : "");
         return ERR_PARAMETER;
     }
     ApiLookup* pLookup = s_cm.pLookup;
@@ -1058,7 +1079,8 @@ RTS_RESULT CMReleaseAPI(const char* pszAPIName) {
     return ERR_OK;
 }
 
-RTS_RESULT CMGetAPIToResolve(const char** ppszName, int* pOptions, RTS_UI32* pulSignature, RTS_UI32* pulVersion) {
+RTS_RESULT CMGetAPIToResolve(const char** ppszName, int* pOptions, RTS_UI32* pulSignature,
+                             RTS_UI32* pulVersion) {
     ApiLookup* p = s_cm.pLookup;
     if (p == nullptr) {
         return ERR_NO_OBJECT;
@@ -1307,7 +1329,9 @@ RTS_RESULT CMCallHook2(RTS_UI32 ulTypeMask, RTS_UI32 ulHook, RTS_UINTPTR ulParam
     return result;
 }
 
-RTS_UI32 CMGetCurrentHook(void) { return s_ulCurrentHook.load(); }
+RTS_UI32 CMGetCurrentHook(void) {
+    return s_ulCurrentHook.load();
+}
 
 const char* CMGetHookName(RTS_UI32 ulHook, RTS_RESULT* pResult) {
     for (const RTS_ID_TO_NAME& e : s_hookTable) {
@@ -1354,10 +1378,18 @@ const RTS_ID_TO_NAME* CMGetHookEntries(RTS_UI32 ulFirst, RTS_UI32 ulLast, int* p
 // ---------------------------------------------------------------------------
 // Locks.
 
-RTS_HANDLE CMLockCreate(RTS_RESULT* pResult) { return SysSemCreate(pResult); }
-RTS_RESULT CMLockDelete(RTS_HANDLE hLock) { return SysSemDelete(hLock); }
-RTS_RESULT CMLockEnter(RTS_HANDLE hLock) { return SysSemEnter(hLock); }
-RTS_RESULT CMLockLeave(RTS_HANDLE hLock) { return SysSemLeave(hLock); }
+RTS_HANDLE CMLockCreate(RTS_RESULT* pResult) {
+    return SysSemCreate(pResult);
+}
+RTS_RESULT CMLockDelete(RTS_HANDLE hLock) {
+    return SysSemDelete(hLock);
+}
+RTS_RESULT CMLockEnter(RTS_HANDLE hLock) {
+    return SysSemEnter(hLock);
+}
+RTS_RESULT CMLockLeave(RTS_HANDLE hLock) {
+    return SysSemLeave(hLock);
+}
 
 // ---------------------------------------------------------------------------
 // The manager as a component.
@@ -1412,8 +1444,12 @@ RTS_RESULT CMExportFunctions(void) {
     return ERR_OK;
 }
 
-RTS_RESULT CMImportFunctions(void) { return ERR_OK; }
-RTS_UI32 CMGetVersion(void) { return 0x03051114u; }
+RTS_RESULT CMImportFunctions(void) {
+    return ERR_OK;
+}
+RTS_UI32 CMGetVersion(void) {
+    return 0x03051114u;
+}
 RTS_RESULT CMHookFunction(RTS_UI32 ulHook, RTS_UINTPTR, RTS_UINTPTR) {
     (void)ulHook;
     return ERR_OK;

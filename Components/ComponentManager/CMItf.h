@@ -81,28 +81,38 @@ void CMSetGlobalHookCallback(PF_CM_GLOBAL_HOOK pfHook);
 int CMIsRunning(void);
 
 // Components.
-KL_API_FUNC(COMPONENT_ENTRY*, CMAddComponent, (const char* pszComponent, PF_COMPONENT_ENTRY pfEntry, RTS_UI16 iType, RTS_RESULT* pResult));
+KL_API_FUNC(COMPONENT_ENTRY*, CMAddComponent,
+            (const char* pszComponent, PF_COMPONENT_ENTRY pfEntry, RTS_UI16 iType, RTS_RESULT* pResult));
 KL_API_FUNC(RTS_RESULT, CMRemoveComponent, (const char* pszComponent));
 KL_API_FUNC(RTS_RESULT, CMRemoveComponentById, (RTS_UI32 CmpId));
 KL_API_FUNC(COMPONENT_ENTRY*, CMLoadComponent, (const char* pszComponent, RTS_RESULT* pResult));
 KL_API_FUNC(RTS_RESULT, CMUnloadComponent, (const char* pszComponent));
-KL_API_FUNC(RTS_RESULT, CMInitComponent, (COMPONENT_ENTRY* pCmp));
-KL_API_FUNC(RTS_RESULT, CMExitComponent, (COMPONENT_ENTRY* pCmp));
+KL_API_FUNC(RTS_RESULT, CMInitComponent, (COMPONENT_ENTRY * pCmp));
+KL_API_FUNC(RTS_RESULT, CMExitComponent, (COMPONENT_ENTRY * pCmp));
 KL_API_FUNC(COMPONENT_ENTRY*, CMGetComponentByName, (const char* pszComponent, RTS_RESULT* pResult));
 KL_API_FUNC(COMPONENT_ENTRY*, CMGetComponent, (RTS_UI32 CmpId, RTS_RESULT* pResult));
 KL_API_FUNC(RTS_RESULT, CMGetCmpId, (const char* pszComponent, RTS_UI32* pCmpId));
 KL_API_FUNC(RTS_RESULT, CMGetCmpName, (RTS_UI32 CmpId, char* pszName, int nMaxLen));
 KL_API_FUNC(int, CMGetNumOfComponents, (void));
 KL_API_FUNC(COMPONENT_ENTRY*, CMGetComponentByIndex, (int i, RTS_RESULT* pResult));
-KL_API_FUNC(COMPONENT_ENTRY*, CMGetFirstComponent, (RTS_RESULT* pResult));
-KL_API_FUNC(COMPONENT_ENTRY*, CMGetNextComponent, (COMPONENT_ENTRY* pPrev, RTS_RESULT* pResult));
+KL_API_FUNC(COMPONENT_ENTRY*, CMGetFirstComponent, (RTS_RESULT * pResult));
+KL_API_FUNC(COMPONENT_ENTRY*, CMGetNextComponent, (COMPONENT_ENTRY * pPrev, RTS_RESULT* pResult));
 
 // Functions.
-KL_API_EXPORT(RTS_RESULT, CMRegisterAPI, (const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction, int bExternalLibrary, RTS_UI32 ulSignatureID));
-KL_API_EXPORT(RTS_RESULT, CMRegisterAPI2, (const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction, int bExternalLibrary, RTS_UI32 ulSignatureID, RTS_UI32 ulVersion));
-KL_API_EXPORT(RTS_RESULT, CMGetAPI, (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, RTS_UI32 ulSignatureID));
-KL_API_EXPORT(RTS_RESULT, CMGetAPI2, (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, int importOptions, RTS_UI32 ulSignatureID, RTS_UI32 ulVersion));
-KL_API_EXPORT(RTS_RESULT, CMGetAPI3, (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, int importOptions, RTS_UI32* pulSignatureID, RTS_UI32* pulVersion));
+KL_API_EXPORT(RTS_RESULT, CMRegisterAPI,
+              (const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction, int bExternalLibrary,
+               RTS_UI32 ulSignatureID));
+KL_API_EXPORT(RTS_RESULT, CMRegisterAPI2,
+              (const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction, int bExternalLibrary,
+               RTS_UI32 ulSignatureID, RTS_UI32 ulVersion));
+KL_API_EXPORT(RTS_RESULT, CMGetAPI,
+              (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, RTS_UI32 ulSignatureID));
+KL_API_EXPORT(RTS_RESULT, CMGetAPI2,
+              (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, int importOptions,
+               RTS_UI32 ulSignatureID, RTS_UI32 ulVersion));
+KL_API_EXPORT(RTS_RESULT, CMGetAPI3,
+              (const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, int importOptions,
+               RTS_UI32* pulSignatureID, RTS_UI32* pulVersion));
 KL_API_FUNC(RTS_RESULT, CMReleaseAPI, (const char* pszAPIName));
 
 // Classes and instances. An instance is identified by its base interface.
@@ -116,14 +126,16 @@ KL_API_FUNC(void*, CMGetInstance, (RTS_UI32 ClassId, RTS_UI32 ObjId, RTS_RESULT*
 KL_API_FUNC(int, CMGetInstanceList, (RTS_UI32 ClassId, void** ppIBase, int iMax));
 
 // Hooks.
-KL_API_FUNC(RTS_RESULT, CMCallHook, (RTS_UI32 ulHook, RTS_UINTPTR ulParam1, RTS_UINTPTR ulParam2, int bReverse));
-KL_API_FUNC(RTS_RESULT, CMCallHook2, (RTS_UI32 ulTypeMask, RTS_UI32 ulHook, RTS_UINTPTR ulParam1, RTS_UINTPTR ulParam2));
+KL_API_FUNC(RTS_RESULT, CMCallHook,
+            (RTS_UI32 ulHook, RTS_UINTPTR ulParam1, RTS_UINTPTR ulParam2, int bReverse));
+KL_API_FUNC(RTS_RESULT, CMCallHook2,
+            (RTS_UI32 ulTypeMask, RTS_UI32 ulHook, RTS_UINTPTR ulParam1, RTS_UINTPTR ulParam2));
 KL_API_FUNC(RTS_UI32, CMGetCurrentHook, (void));
 KL_API_FUNC(const char*, CMGetHookName, (RTS_UI32 ulHook, RTS_RESULT* pResult));
 KL_API_FUNC(const RTS_ID_TO_NAME*, CMGetHookEntries, (RTS_UI32 ulFirst, RTS_UI32 ulLast, int* piCount));
 
 // Locks.
-KL_API_FUNC(RTS_HANDLE, CMLockCreate, (RTS_RESULT* pResult));
+KL_API_FUNC(RTS_HANDLE, CMLockCreate, (RTS_RESULT * pResult));
 KL_API_FUNC(RTS_RESULT, CMLockDelete, (RTS_HANDLE hLock));
 KL_API_FUNC(RTS_RESULT, CMLockEnter, (RTS_HANDLE hLock));
 KL_API_FUNC(RTS_RESULT, CMLockLeave, (RTS_HANDLE hLock));

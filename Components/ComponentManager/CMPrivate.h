@@ -8,8 +8,9 @@
 // Prototypes of the functions the manager itself resolves from the log and
 // settings components. The lookups pass no signature: the manager must start
 // even with components built apart from it.
-typedef RTS_RESULT (*PFCMLogAddArg)(RTS_HANDLE hLogger, RTS_UI32 CmpId, RTS_UI32 iClassID, RTS_RESULT iErrorID,
-                                    RTS_UI32 iInfoID, const char* pszInfo, va_list argList);
+typedef RTS_RESULT (*PFCMLogAddArg)(RTS_HANDLE hLogger, RTS_UI32 CmpId, RTS_UI32 iClassID,
+                                    RTS_RESULT iErrorID, RTS_UI32 iInfoID, const char* pszInfo,
+                                    va_list argList);
 typedef RTS_RESULT (*PFCMSettgGetIntValue)(const char* pszComponent, const char* pszKey, RTS_I32* piValue,
                                            RTS_I32 iDefault, int bCached);
 typedef RTS_RESULT (*PFCMSettgGetStringValue)(const char* pszComponent, const char* pszKey, char* pszValue,
@@ -32,6 +33,7 @@ void CMSetLogObserver(PF_CM_LOG_OBSERVER pfObserver);
 // Components the manager always adds right after itself (the platform layer's).
 const StaticComponent* CMBuiltinSystemComponents(void);
 
-RTS_RESULT CMGetAPIToResolve(const char** ppszName, int* pOptions, RTS_UI32* pulSignature, RTS_UI32* pulVersion);
+RTS_RESULT CMGetAPIToResolve(const char** ppszName, int* pOptions, RTS_UI32* pulSignature,
+                             RTS_UI32* pulVersion);
 RTS_UI32 CMGetCommCycleInterval(void);
 RTS_UI32 CMGetLastCommCycle(void);

@@ -128,7 +128,8 @@ typedef void (*RTS_VOID_FCTPTR)(void);
 
 typedef RTS_RESULT (*PF_REGISTER_API)(const char* pszAPIName, RTS_VOID_FCTPTR pfAPIFunction,
                                       int bExternalLibrary, RTS_UI32 ulSignatureID);
-typedef RTS_RESULT (*PF_GET_API)(const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction, RTS_UI32 ulSignatureID);
+typedef RTS_RESULT (*PF_GET_API)(const char* pszAPIName, RTS_VOID_FCTPTR* ppfAPIFunction,
+                                 RTS_UI32 ulSignatureID);
 typedef RTS_RESULT (*PF_CALL_HOOK)(RTS_UI32 ulHook, RTS_UINTPTR ulParam1, RTS_UINTPTR ulParam2, int bReverse);
 typedef RTS_RESULT (*PF_REGISTER_CLASS)(RTS_UI32 CmpId, RTS_UI32 ClassId);
 typedef RTS_HANDLE (*PF_CREATE_INSTANCE)(RTS_UI32 ClassId, RTS_RESULT* pResult);
@@ -180,8 +181,8 @@ constexpr RTS_UI32 KlSignature(const char* text) {
 
 // Declares the pointer type PF<name> and the signature SIG_<name> of an exported
 // function. The exporting component defines the function with the same prototype.
-#define KL_API(ret, name, args)     \
-    typedef ret(*PF##name) args;    \
+#define KL_API(ret, name, args)  \
+    typedef ret(*PF##name) args; \
     constexpr RTS_UI32 SIG_##name = KlSignature(#ret #args)
 
 // KL_API plus the function's declaration, for the exporting component and its
@@ -202,25 +203,25 @@ constexpr RTS_UI32 KlSignature(const char* text) {
 
 // In an export function: register one function under its own name. The
 // static_assert keeps the definition and the published prototype in step.
-#define KL_EXPORT(pfRegister, name)                                                             \
-    do {                                                                                        \
-        static_assert(std::is_same<decltype(&name), PF##name>::value, "prototype of " #name);   \
+#define KL_EXPORT(pfRegister, name)                                                                   \
+    do {                                                                                              \
+        static_assert(std::is_same<decltype(&name), PF##name>::value, "prototype of " #name);         \
         RTS_RESULT _r = (pfRegister)(#name, reinterpret_cast<RTS_VOID_FCTPTR>(&name), 0, SIG_##name); \
-        if (_r != ERR_OK) return _r;                                                            \
+        if (_r != ERR_OK)                                                                             \
+            return _r;                                                                                \
     } while (0)
 
 // In an import function: resolve one function into the variable pf<name>.
-#define KL_IMPORT(pfGetApi, name)                                                                   \
-    do {                                                                                            \
-        RTS_VOID_FCTPTR _p = nullptr;                                                               \
+#define KL_IMPORT(pfGetApi, name)                                                                        \
+    do {                                                                                                 \
+        RTS_VOID_FCTPTR _p = nullptr;                                                                    \
         RTS_RESULT _r = (pfGetApi) != nullptr ? (pfGetApi)(#name, &_p, SIG_##name) : ERR_NOTINITIALIZED; \
-        if (_r != ERR_OK) {                                                                         \
-            pf##name = nullptr;                                                                     \
-            return _r;                                                                              \
-        }                                                                                           \
-        pf##name = reinterpret_cast<PF##name>(_p);                                                  \
+        if (_r != ERR_OK) {                                                                              \
+            pf##name = nullptr;                                                                          \
+            return _r;                                                                                   \
+        }                                                                                                \
+        pf##name = reinterpret_cast<PF##name>(_p);                                                       \
     } while (0)
-
 
 // Bounded text copy into a fixed-size buffer: copies at most size - 1 bytes
 // and terminates; a size of 0 writes nothing. Returns 0 when the whole text

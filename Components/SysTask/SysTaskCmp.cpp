@@ -26,7 +26,8 @@ void ApplySettings() {
         s_pfGetAPI2("SettgGetIntValue", &pf, CM_IMPORT_OPTION_SILENT, SIG_CMSettgGetIntValue, 0) == ERR_OK) {
         pfGet = reinterpret_cast<PFCMSettgGetIntValue>(pf);
     }
-    static const char* const s_apszBands[6] = {"High", "AboveNormal", "Normal", "BelowNormal", "Low", "Lowest"};
+    static const char* const s_apszBands[6] = {"High",        "AboveNormal", "Normal",
+                                               "BelowNormal", "Low",         "Lowest"};
     SysTaskPrioritySettings prio;
     for (int i = 0; i < 6; ++i) {
         RTS_UI32 base = static_cast<RTS_UI32>(TASKPRIO_HIGH_BASE + 32 * i);
@@ -36,14 +37,20 @@ void ApplySettings() {
         snprintf(szKey, sizeof(szKey), "OSPriority.%s.End", s_apszBands[i]);
         prio.aulEnd[i] = static_cast<RTS_UI32>(ReadSetting(pfGet, szKey, static_cast<RTS_I32>(base + 31)));
     }
-    prio.ulStackSize =
-        static_cast<RTS_UI32>(ReadSetting(pfGet, "StackSize", static_cast<RTS_I32>(SYS_TASK_DEFAULT_STACKSIZE)));
+    prio.ulStackSize = static_cast<RTS_UI32>(
+        ReadSetting(pfGet, "StackSize", static_cast<RTS_I32>(SYS_TASK_DEFAULT_STACKSIZE)));
     SysTaskSetPrioritySettings(&prio);
 }
 
-RTS_RESULT ExportFunctions(void) { return ERR_OK; }
-RTS_RESULT ImportFunctions(void) { return ERR_OK; }
-RTS_UI32 GetVersion(void) { return 0x03051114u; }
+RTS_RESULT ExportFunctions(void) {
+    return ERR_OK;
+}
+RTS_RESULT ImportFunctions(void) {
+    return ERR_OK;
+}
+RTS_UI32 GetVersion(void) {
+    return 0x03051114u;
+}
 
 RTS_RESULT HookFunction(RTS_UI32 ulHook, RTS_UINTPTR, RTS_UINTPTR) {
     if (ulHook == CH_INIT2) {

@@ -45,7 +45,9 @@ TempDir::TempDir() {
     m_path = p;
 }
 
-TempDir::~TempDir() { RemoveTree(m_path); }
+TempDir::~TempDir() {
+    RemoveTree(m_path);
+}
 
 bool WaitFor(const std::function<bool()>& pred, unsigned ulTimeoutMs) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ulTimeoutMs);

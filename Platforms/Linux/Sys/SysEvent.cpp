@@ -17,7 +17,9 @@ struct SysEvent {
     int iCount = 0;
     std::string name;
 };
-bool Valid(RTS_HANDLE h) { return h != nullptr && h != RTS_INVALID_HANDLE; }
+bool Valid(RTS_HANDLE h) {
+    return h != nullptr && h != RTS_INVALID_HANDLE;
+}
 }  // namespace
 
 RTS_HANDLE SysEventCreate(const char* pszName, RTS_RESULT* pResult) {

@@ -18,7 +18,8 @@ RTS_RESULT SysModuleUnload(RTS_HANDLE hModule) {
     return dlclose(hModule) == 0 ? ERR_OK : ERR_FAILED;
 }
 
-RTS_VOID_FCTPTR SysModuleGetFunctionPointer(RTS_HANDLE hModule, const char* pszFunction, RTS_RESULT* pResult) {
+RTS_VOID_FCTPTR SysModuleGetFunctionPointer(RTS_HANDLE hModule, const char* pszFunction,
+                                            RTS_RESULT* pResult) {
     if (hModule == nullptr || hModule == RTS_INVALID_HANDLE || pszFunction == nullptr) {
         if (pResult != nullptr) {
             *pResult = ERR_PARAMETER;

@@ -6,7 +6,9 @@
 #include <new>
 
 namespace {
-bool Valid(RTS_HANDLE h) { return h != nullptr && h != RTS_INVALID_HANDLE; }
+bool Valid(RTS_HANDLE h) {
+    return h != nullptr && h != RTS_INVALID_HANDLE;
+}
 }  // namespace
 
 RTS_HANDLE SysSemCreate(RTS_RESULT* pResult) {

@@ -557,7 +557,9 @@ RTS_HANDLE SysTaskGetCurrent(RTS_RESULT* pResult) {
     return t_pCurrentTask != nullptr ? static_cast<RTS_HANDLE>(t_pCurrentTask) : RTS_INVALID_HANDLE;
 }
 
-RTS_UINTPTR SysTaskGetCurrentOSHandle(void) { return static_cast<RTS_UINTPTR>(pthread_self()); }
+RTS_UINTPTR SysTaskGetCurrentOSHandle(void) {
+    return static_cast<RTS_UINTPTR>(pthread_self());
+}
 
 const char* SysTaskGetName(RTS_HANDLE hTask, RTS_RESULT* pResult) {
     SYS_TASK_INFO* pTask = Lookup(hTask);
@@ -584,7 +586,9 @@ RTS_I32 SysTaskGetStackSize(RTS_HANDLE hTask) {
     return pTask != nullptr ? static_cast<RTS_I32>(pTask->ulStackSize) : -1;
 }
 
-RTS_UI32 SysTaskGetNumAbandoned(void) { return s_ulAbandoned.load(); }
+RTS_UI32 SysTaskGetNumAbandoned(void) {
+    return s_ulAbandoned.load();
+}
 
 RTS_UI32 SysTaskGetNumTasks(void) {
     std::lock_guard<std::mutex> lock(s_listMutex);

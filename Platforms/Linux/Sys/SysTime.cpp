@@ -19,9 +19,13 @@ RTS_UI32 SysTimeGetMs(void) {
     return static_cast<RTS_UI32>(Monotonic(CLOCK_MONOTONIC) / 1000000ull) + s_ulMsOffset.load();
 }
 
-RTS_UI64 SysTimeGetUs(void) { return Monotonic(CLOCK_MONOTONIC) / 1000ull; }
+RTS_UI64 SysTimeGetUs(void) {
+    return Monotonic(CLOCK_MONOTONIC) / 1000ull;
+}
 
-RTS_UI64 SysTimeGetNs(void) { return Monotonic(CLOCK_MONOTONIC); }
+RTS_UI64 SysTimeGetNs(void) {
+    return Monotonic(CLOCK_MONOTONIC);
+}
 
 RTS_UI32 SysTimeRtcGet(RTS_RESULT* pResult) {
     if (pResult != nullptr) {
@@ -37,4 +41,6 @@ RTS_UI64 SysTimeRtcHighResGet(RTS_RESULT* pResult) {
     return Monotonic(CLOCK_REALTIME) / 1000ull;
 }
 
-void SysTimeSetMsOffset(RTS_UI32 ulOffset) { s_ulMsOffset.store(ulOffset); }
+void SysTimeSetMsOffset(RTS_UI32 ulOffset) {
+    s_ulMsOffset.store(ulOffset);
+}

@@ -13,7 +13,9 @@ RTS_UI32 SysTimeRtcGet(RTS_RESULT* pResult);
 RTS_UI64 SysTimeRtcHighResGet(RTS_RESULT* pResult);
 
 // Milliseconds from ulStart to ulNow, correct across the 32-bit wrap.
-inline RTS_UI32 SysTimeElapsedMs(RTS_UI32 ulNow, RTS_UI32 ulStart) { return ulNow - ulStart; }
+inline RTS_UI32 SysTimeElapsedMs(RTS_UI32 ulNow, RTS_UI32 ulStart) {
+    return ulNow - ulStart;
+}
 
 // Test seam: shifts the millisecond counter so that tests can place it just
 // before the 32-bit wrap.

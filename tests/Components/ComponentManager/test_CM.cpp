@@ -31,8 +31,12 @@ void Observe(RTS_UI32, const char* text) {
 }
 
 KL_API(int, TestAdd, (int a, int b));
-int TestAdd(int a, int b) { return a + b; }
-int TestAddOther(int a, int b) { return a + b + 1000; }
+int TestAdd(int a, int b) {
+    return a + b;
+}
+int TestAddOther(int a, int b) {
+    return a + b + 1000;
+}
 
 PF_REGISTER_API g_regA = nullptr;
 PF_REGISTER_API g_regB = nullptr;
@@ -56,7 +60,9 @@ RTS_RESULT HookB(RTS_UI32 h, RTS_UINTPTR, RTS_UINTPTR) {
     Record("B", h);
     return ERR_OK;
 }
-RTS_UI32 Version() { return 0x01020304; }
+RTS_UI32 Version() {
+    return 0x01020304;
+}
 
 int g_instances = 0;
 int g_instanceObject = 42;
@@ -91,7 +97,7 @@ KL_API(int, TestMissingFunction, (void));
 PFTestMissingFunction pfTestMissingFunction = nullptr;
 RTS_RESULT EntryC(INIT_STRUCT* p) {
     p->CmpId = 0x9003;
-    p->pfImportFunctions = [] () -> RTS_RESULT {
+    p->pfImportFunctions = []() -> RTS_RESULT {
         KL_IMPORT(CMGetAPI, TestMissingFunction);
         return ERR_OK;
     };
@@ -149,10 +155,10 @@ TEST(CMHookTable, EntriesAndNames) {
 
 TEST_F(CMTest, InitAndExitSequencesRunInTableOrderExitInReverse) {
     ASSERT_EQ(CMInit2(nullptr, kStatic, CM_INIT_OPTION_NO_SETTINGS_REQUIRED), ERR_OK);
-    std::vector<std::string> expectedInit = {
-        "CH_INIT_SYSTEM", "CH_INIT_SYSTEM2", "CH_INIT", "CH_POST_INIT", "CH_PRE_INIT2", "CH_INIT2",
-        "CH_PRE_INIT3",   "CH_INIT3",        "CH_INIT_SYSTEM_TASKS", "CH_INIT_TASKS", "CH_INIT_COMM",
-        "CH_INIT_FINISHED"};
+    std::vector<std::string> expectedInit = {"CH_INIT_SYSTEM", "CH_INIT_SYSTEM2", "CH_INIT",
+                                             "CH_POST_INIT",   "CH_PRE_INIT2",    "CH_INIT2",
+                                             "CH_PRE_INIT3",   "CH_INIT3",        "CH_INIT_SYSTEM_TASKS",
+                                             "CH_INIT_TASKS",  "CH_INIT_COMM",    "CH_INIT_FINISHED"};
     EXPECT_EQ(CallsOf("A"), expectedInit);
     EXPECT_EQ(CallsOf("B"), expectedInit);
     // Within one hook A (loaded first) is called before B.
@@ -167,8 +173,8 @@ TEST_F(CMTest, InitAndExitSequencesRunInTableOrderExitInReverse) {
 
     g_calls.clear();
     ASSERT_EQ(CMExit(), ERR_OK);
-    std::vector<std::string> expectedExit = {"CH_EXIT_COMM", "CH_EXIT_TASKS", "CH_EXIT_SYSTEM_TASKS",
-                                             "CH_EXIT3",     "CH_EXIT2",      "CH_EXIT",
+    std::vector<std::string> expectedExit = {"CH_EXIT_COMM",    "CH_EXIT_TASKS",  "CH_EXIT_SYSTEM_TASKS",
+                                             "CH_EXIT3",        "CH_EXIT2",       "CH_EXIT",
                                              "CH_EXIT_SYSTEM2", "CH_EXIT_SYSTEM", "CH_EXIT_GARBAGEMEMORY"};
     EXPECT_EQ(CallsOf("A"), expectedExit);
     it = std::find(g_calls.begin(), g_calls.end(), "B:CH_EXIT2");
@@ -185,7 +191,8 @@ TEST_F(CMTest, LookupRefusesWrongSignatureAndGoesOn) {
     ASSERT_EQ(CMInit2(nullptr, kStatic, CM_INIT_OPTION_NO_SETTINGS_REQUIRED), ERR_OK);
     RTS_VOID_FCTPTR pf = nullptr;
     ASSERT_EQ(CMGetAPI("TestAdd", &pf, SIG_TestAdd), ERR_OK);
-    EXPECT_EQ(reinterpret_cast<PFTestAdd>(pf)(2, 3), 5) << "component A's function of another shape was taken";
+    EXPECT_EQ(reinterpret_cast<PFTestAdd>(pf)(2, 3), 5)
+        << "component A's function of another shape was taken";
 
     // Without a signature the first component's registration wins.
     ASSERT_EQ(CMGetAPI("TestAdd", &pf, 0), ERR_OK);
@@ -194,7 +201,8 @@ TEST_F(CMTest, LookupRefusesWrongSignatureAndGoesOn) {
     // A signature nobody exports: 30, and the failure is logged.
     EXPECT_EQ(CMGetAPI("TestAdd", &pf, 0x5555), ERR_CHECK_SIGNATURE);
     EXPECT_EQ(pf, nullptr);
-    EXPECT_TRUE(std::find(g_logs.begin(), g_logs.end(), "Failed to resolve <name>TestAdd</name>") != g_logs.end());
+    EXPECT_TRUE(std::find(g_logs.begin(), g_logs.end(), "Failed to resolve <name>TestAdd</name>") !=
+                g_logs.end());
     EXPECT_EQ(CMGetAPI2("Nowhere", &pf, CM_IMPORT_OPTION_SILENT, 0, 0), ERR_NO_OBJECT);
 
     // A name of 64 characters is refused before any export function runs.
@@ -231,8 +239,8 @@ TEST_F(CMTest, ImportFailureMarksComponentAndSwitchesToSafeMode) {
     COMPONENT_ENTRY* pC = CMGetComponentByName("CmpTestC", nullptr);
     ASSERT_NE(pC, nullptr);
     EXPECT_EQ(pC->iState, CM_STATE_IMPORT_FAILED);
-    EXPECT_TRUE(std::find(g_logs.begin(), g_logs.end(), "Import function(s) failed of <name>CmpTestC</name>") !=
-                g_logs.end());
+    EXPECT_TRUE(std::find(g_logs.begin(), g_logs.end(),
+                          "Import function(s) failed of <name>CmpTestC</name>") != g_logs.end());
     EXPECT_TRUE(std::find(g_calls.begin(), g_calls.end(), "A:CH_SAFEMODE") != g_calls.end());
 }
 
@@ -259,7 +267,8 @@ TEST_F(CMTest, ComponentTableQueries) {
     RTS_UI32 id = 0;
     EXPECT_EQ(CMGetCmpId("CmpTestB", &id), ERR_OK);
     EXPECT_EQ(id, 0x9002u);
-    EXPECT_EQ(CMGetComponentByIndex(0, nullptr)->Id, static_cast<RTS_UI32>(CMPID_CM)) << "the manager comes first";
+    EXPECT_EQ(CMGetComponentByIndex(0, nullptr)->Id, static_cast<RTS_UI32>(CMPID_CM))
+        << "the manager comes first";
     int n = CMGetNumOfComponents();
     int walked = 0;
     RTS_RESULT r = ERR_OK;

@@ -23,5 +23,9 @@ extern "C" RTS_RESULT ComponentEntry(INIT_STRUCT* p) {
     return ERR_OK;
 }
 
-extern "C" int TestComponentHookCount(void) { return g_hooks.load(); }
-extern "C" int TestComponentCommCycles(void) { return g_commCycles.load(); }
+extern "C" int TestComponentHookCount(void) {
+    return g_hooks.load();
+}
+extern "C" int TestComponentCommCycles(void) {
+    return g_commCycles.load();
+}
