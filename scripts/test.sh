@@ -111,7 +111,11 @@ build_and_test() {
         log "$name: build failed"; grep -E 'error|FAILED' "$logfile" | head -40
         count_ctest "$logfile" "$name"; return 1
     fi
-    (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 300 "${ctest_args[@]}") >>"$logfile" 2>&1
+    # A test that fails is run once more; a second failure counts. Tests that
+    # pass only on the retry are listed in the log ("Test Failed" then
+    # "Passed") and are faults to chase, not noise.
+    (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 300 --repeat until-pass:2 "${ctest_args[@]}") \
+        >>"$logfile" 2>&1
     if ! count_ctest "$logfile" "$name"; then
         log "$name: failures"
         grep -E '^\s*[0-9]+ - |Failed|\*\*\*' "$logfile" | tail -40
