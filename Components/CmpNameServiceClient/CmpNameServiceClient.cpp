@@ -343,17 +343,8 @@ RTS_RESULT ImportFunctions(void) {
     KL_IMPORT(s_pfCMGetAPI, RouterGetHostAddress);
     KL_IMPORT(s_pfCMGetAPI, RouterGetBlkDrvType);
     // Settings and log are optional: defaults and silence without them.
-    auto optional = [](const char* pszName, RTS_UI32 ulSignature) -> RTS_VOID_FCTPTR {
-        RTS_VOID_FCTPTR pf = nullptr;
-        if (s_pfCMGetAPI2 == nullptr ||
-            s_pfCMGetAPI2(pszName, &pf, CM_IMPORT_OPTION_SILENT, ulSignature, 0) != ERR_OK) {
-            return nullptr;
-        }
-        return pf;
-    };
-    pfSettgGetIntValue =
-        reinterpret_cast<PFSettgGetIntValue>(optional("SettgGetIntValue", SIG_SettgGetIntValue));
-    pfLogAdd = reinterpret_cast<PFLogAdd>(optional("LogAdd", SIG_LogAdd));
+    KL_IMPORT_OPTIONAL(s_pfCMGetAPI2, SettgGetIntValue);
+    KL_IMPORT_OPTIONAL(s_pfCMGetAPI2, LogAdd);
     return ERR_OK;
 }
 

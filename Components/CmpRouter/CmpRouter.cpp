@@ -430,23 +430,11 @@ RTS_RESULT ImportFunctions(void) {
     KL_IMPORT(s_pfCMGetAPI, MemPoolDelete);
     KL_IMPORT(s_pfCMGetAPI, MemPoolGetBlock);
     KL_IMPORT(s_pfCMGetAPI, MemPoolPutBlock);
-    auto optional = [](const char* pszName, RTS_UI32 ulSignature) -> RTS_VOID_FCTPTR {
-        RTS_VOID_FCTPTR pf = nullptr;
-        if (s_pfCMGetAPI2 == nullptr ||
-            s_pfCMGetAPI2(pszName, &pf, CM_IMPORT_OPTION_SILENT, ulSignature, 0) != ERR_OK) {
-            return nullptr;
-        }
-        return pf;
-    };
-    pfSettgGetIntValue =
-        reinterpret_cast<PFSettgGetIntValue>(optional("SettgGetIntValue", SIG_SettgGetIntValue));
-    pfSettgGetStringValue =
-        reinterpret_cast<PFSettgGetStringValue>(optional("SettgGetStringValue", SIG_SettgGetStringValue));
-    pfLogAdd = reinterpret_cast<PFLogAdd>(optional("LogAdd", SIG_LogAdd));
-    pfChannelMgrHandleData =
-        reinterpret_cast<PFChannelMgrHandleData>(optional("ChannelMgrHandleData", SIG_ChannelMgrHandleData));
-    pfNSClientHandleData =
-        reinterpret_cast<PFNSClientHandleData>(optional("NSClientHandleData", SIG_NSClientHandleData));
+    KL_IMPORT_OPTIONAL(s_pfCMGetAPI2, SettgGetIntValue);
+    KL_IMPORT_OPTIONAL(s_pfCMGetAPI2, SettgGetStringValue);
+    KL_IMPORT_OPTIONAL(s_pfCMGetAPI2, LogAdd);
+    KL_IMPORT_OPTIONAL(s_pfCMGetAPI2, ChannelMgrHandleData);
+    KL_IMPORT_OPTIONAL(s_pfCMGetAPI2, NSClientHandleData);
     return ERR_OK;
 }
 

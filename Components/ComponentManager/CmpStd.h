@@ -185,6 +185,15 @@ constexpr RTS_UI32 KlSignature(const char* text) {
     typedef ret(*PF##name) args; \
     constexpr RTS_UI32 SIG_##name = KlSignature(#ret #args)
 
+// In an import function: resolve a function that may be missing into
+// pf<name>, which stays null then (silently: the lookup logs nothing).
+#define KL_IMPORT_OPTIONAL(pfGetApi2, name)                                                             \
+    do {                                                                                                \
+        RTS_VOID_FCTPTR _p = nullptr;                                                                   \
+        bool _bFound = (pfGetApi2) != nullptr && (pfGetApi2)(#name, &_p, 0x2, SIG_##name, 0) == ERR_OK; \
+        pf##name = _bFound ? reinterpret_cast<PF##name>(_p) : nullptr;                                  \
+    } while (0)
+
 // KL_API plus the function's declaration, for the exporting component and its
 // tests. Other components never call it directly: they import PF<name>.
 #define KL_API_FUNC(ret, name, args) \
