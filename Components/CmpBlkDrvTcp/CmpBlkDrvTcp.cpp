@@ -54,24 +54,11 @@ PF_GET_API2 s_pfCMGetAPI2 = nullptr;
 alignas(8) RTS_UI8 s_abyPool[MemPoolStaticAreaSize(1, sizeof(TCPCONN))];
 
 RTS_I32 SettingInt(const char* pszKey, RTS_I32 iDefault) {
-    RTS_I32 value = iDefault;
-    if (pfSettgGetIntValue == nullptr ||
-        pfSettgGetIntValue(kCmpName, pszKey, &value, iDefault, 0) != ERR_OK) {
-        value = iDefault;
-    }
-    return value;
+    return SettgReadInt(pfSettgGetIntValue, kCmpName, pszKey, iDefault);
 }
 
 void SettingString(const char* pszKey, char* pszValue, RTS_SIZE size) {
-    pszValue[0] = '\0';
-    if (pfSettgGetStringValue == nullptr) {
-        return;
-    }
-    RTS_I32 len = static_cast<RTS_I32>(size);
-    if (pfSettgGetStringValue(kCmpName, pszKey, pszValue, &len, "", 0) != ERR_OK) {
-        pszValue[0] = '\0';
-    }
-    pszValue[size - 1] = '\0';
+    SettgReadString(pfSettgGetStringValue, kCmpName, pszKey, pszValue, size);
 }
 
 void IpText(RTS_UI32 ulAddr, char* psz, RTS_SIZE size) {

@@ -41,25 +41,13 @@ PF_GET_API s_pfCMGetAPI = nullptr;
 PF_GET_API2 s_pfCMGetAPI2 = nullptr;
 
 bool SettingInt(const char* pszKey, RTS_I32 iDefault, RTS_I32* piValue) {
-    *piValue = iDefault;
-    if (pfSettgGetIntValue == nullptr ||
-        pfSettgGetIntValue(kCmpName, pszKey, piValue, iDefault, 0) != ERR_OK) {
-        *piValue = iDefault;
-        return false;
-    }
-    return true;
+    bool bSet = false;
+    *piValue = SettgReadInt(pfSettgGetIntValue, kCmpName, pszKey, iDefault, &bSet);
+    return bSet;
 }
 
 void SettingString(const char* pszKey, char* pszValue, RTS_SIZE size) {
-    pszValue[0] = '\0';
-    if (pfSettgGetStringValue == nullptr) {
-        return;
-    }
-    RTS_I32 len = static_cast<RTS_I32>(size);
-    if (pfSettgGetStringValue(kCmpName, pszKey, pszValue, &len, "", 0) != ERR_OK) {
-        pszValue[0] = '\0';
-    }
-    pszValue[size - 1] = '\0';
+    SettgReadString(pfSettgGetStringValue, kCmpName, pszKey, pszValue, size);
 }
 
 // An adapter name given as 16-bit text; characters outside ASCII cannot name

@@ -42,18 +42,7 @@ PF_GET_API2 s_pfCMGetAPI2 = nullptr;
 
 // *pbSet tells whether the key is present.
 RTS_I32 SettingInt(const char* pszKey, RTS_I32 iDefault, bool* pbSet = nullptr) {
-    RTS_I32 value = iDefault;
-    RTS_RESULT r = ERR_FAILED;
-    if (pfSettgGetIntValue != nullptr) {
-        r = pfSettgGetIntValue(kCmpName, pszKey, &value, iDefault, 0);
-    }
-    if (r != ERR_OK) {
-        value = iDefault;
-    }
-    if (pbSet != nullptr) {
-        *pbSet = r == ERR_OK;
-    }
-    return value;
+    return SettgReadInt(pfSettgGetIntValue, kCmpName, pszKey, iDefault, pbSet);
 }
 
 void ReadStartupSettings() {

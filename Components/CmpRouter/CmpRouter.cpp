@@ -58,30 +58,11 @@ bool Initialized() {
 
 // Settings: *pbSet tells whether the key is present.
 RTS_I32 SettingInt(const char* pszKey, RTS_I32 iDefault, bool* pbSet = nullptr) {
-    RTS_I32 value = iDefault;
-    RTS_RESULT r = ERR_FAILED;
-    if (pfSettgGetIntValue != nullptr) {
-        r = pfSettgGetIntValue(kCmpName, pszKey, &value, iDefault, 0);
-    }
-    if (r != ERR_OK) {
-        value = iDefault;
-    }
-    if (pbSet != nullptr) {
-        *pbSet = r == ERR_OK;
-    }
-    return value;
+    return SettgReadInt(pfSettgGetIntValue, kCmpName, pszKey, iDefault, pbSet);
 }
 
 void SettingString(const char* pszKey, char* pszValue, RTS_SIZE size) {
-    pszValue[0] = '\0';
-    if (pfSettgGetStringValue == nullptr) {
-        return;
-    }
-    RTS_I32 len = static_cast<RTS_I32>(size);
-    if (pfSettgGetStringValue(kCmpName, pszKey, pszValue, &len, "", 0) != ERR_OK) {
-        pszValue[0] = '\0';
-    }
-    pszValue[size - 1] = '\0';
+    SettgReadString(pfSettgGetStringValue, kCmpName, pszKey, pszValue, size);
 }
 
 // Seconds from the settings to milliseconds; kNotConfigured when absent.

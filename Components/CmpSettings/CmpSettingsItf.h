@@ -110,4 +110,31 @@ RTS_RESULT IniUpdateFile(INI_SERDEV* pFile);
 // them the backend keeps its file records on the heap.
 RTS_RESULT SettgBeImportFunctions(PF_GET_API pfGetApi);
 
+// Reading settings through imported functions that may be missing (the
+// component then runs on its defaults). An integer is the default unless the
+// key is present (*pbSet tells which); a text is empty unless present, and is
+// always terminated inside size bytes.
+inline RTS_I32 SettgReadInt(PFSettgGetIntValue pfGet, const char* pszComponent, const char* pszKey,
+                            RTS_I32 iDefault, bool* pbSet = nullptr) {
+    RTS_I32 value = iDefault;
+    bool bSet = pfGet != nullptr && pfGet(pszComponent, pszKey, &value, iDefault, 0) == ERR_OK;
+    if (pbSet != nullptr) {
+        *pbSet = bSet;
+    }
+    return bSet ? value : iDefault;
+}
+
+inline void SettgReadString(PFSettgGetStringValue pfGet, const char* pszComponent, const char* pszKey,
+                            char* pszValue, RTS_SIZE size) {
+    if (pszValue == nullptr || size == 0) {
+        return;
+    }
+    pszValue[0] = '\0';
+    RTS_I32 len = static_cast<RTS_I32>(size);
+    if (pfGet == nullptr || pfGet(pszComponent, pszKey, pszValue, &len, "", 0) != ERR_OK) {
+        pszValue[0] = '\0';
+    }
+    pszValue[size - 1] = '\0';
+}
+
 KL_COMPONENT_ENTRY(CmpSettings);
