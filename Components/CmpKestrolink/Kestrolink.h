@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <deque>
 #include <mutex>
 #include <unordered_set>
 
@@ -240,6 +241,11 @@ protected:
     virtual RTS_I32 ExitAllUpdateThreads(RTS_I32 bWaitForExitAllThreads);
     virtual void InitState();
     virtual void SetState(KESTROLINK_STATE iState);
+    // The connect lock; while a thread holds it or the online lock, the state
+    // changes it makes are queued and delivered once it has let go of both,
+    // so that the application's callback never runs under an object lock.
+    void EnterConnectLock();
+    void LeaveConnectLock();
     virtual void SetLastError(RTS_I32 lLastError);
     virtual RTS_I32 AddLogEntry(RTS_I32 iClassID, RTS_I32 iErrorID, const char* pszInfo, ...)
         __attribute__((format(printf, 4, 5)));
@@ -332,6 +338,11 @@ protected:
     RTS_HANDLE m_hsemReconnect{RTS_INVALID_HANDLE};
     RTS_HANDLE m_hsemCycListRef{RTS_INVALID_HANDLE};
     std::atomic<CKestrolinkCallback*> m_pStateChangedCallback{nullptr};
+    // State changes waiting for delivery (see EnterConnectLock); one thread
+    // delivers at a time, in the order the changes were made.
+    std::mutex m_notifyMutex;
+    std::deque<KESTROLINK_STATE> m_pendingStates;
+    bool m_bDeliveringStates{false};
     RTS_HANDLE m_hSleep{RTS_INVALID_HANDLE};
     RTS_UI32 m_ulCycVarLists{0};
     CycVarList** m_ppCycVarListTable{nullptr};
@@ -366,6 +377,11 @@ protected:
     std::atomic<RTS_HANDLE> m_hAsyncMgrThread{RTS_INVALID_HANDLE};
 
 private:
+    void QueueStateChange(KESTROLINK_STATE iState);
+    void DeliverStateChanges();
+    bool HoldsObjectLock() const;
+    void NoteLockTaken();
+    void NoteLockReleased();
     // Start-up of the SDK's runtime succeeded for this object (it then owes
     // the runtime one stop).
     bool m_bComponentsStarted{false};

@@ -8,6 +8,8 @@
 // the client's threads poll them while the reconnect thread writes them.
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 #include "Kestrolink.h"
 #include "PLCConfig.h"
@@ -206,14 +208,7 @@ void CKestrolink::SetState(KESTROLINK_STATE iState) {
             break;
         }
     }
-    CKestrolinkCallback* pCallback = m_pStateChangedCallback.load();
-    if (pCallback != nullptr && m_pplccom.load() != nullptr) {
-        CallbackAddInfoTag info;
-        memset(&info, 0, sizeof(info));
-        info.ulType = CALLBACK_STATE_CHANGED;
-        info.AddInf.lKestrolinkState = iState;
-        pCallback->Notify(this, info);
-    }
+    QueueStateChange(iState);
 }
 
 void CKestrolink::InitState() {
@@ -224,14 +219,87 @@ void CKestrolink::InitState() {
         }
     } while (!m_iState.compare_exchange_weak(iCurrent, STATE_PLC_NOT_CONNECTED));
     AddLogEntry(LOG_DEBUG, 0, "CKestrolink: SetState=%s", StateLogName(STATE_PLC_NOT_CONNECTED));
-    CKestrolinkCallback* pCallback = m_pStateChangedCallback.load();
-    if (pCallback != nullptr && m_pplccom.load() != nullptr) {
-        CallbackAddInfoTag info;
-        memset(&info, 0, sizeof(info));
-        info.ulType = CALLBACK_STATE_CHANGED;
-        info.AddInf.lKestrolinkState = STATE_PLC_NOT_CONNECTED;
-        pCallback->Notify(this, info);
+    QueueStateChange(STATE_PLC_NOT_CONNECTED);
+}
+
+// Locks of this object held by the calling thread (one entry per level).
+namespace {
+thread_local std::vector<const CKestrolink*> t_heldObjectLocks;
+}
+
+bool CKestrolink::HoldsObjectLock() const {
+    for (const CKestrolink* p : t_heldObjectLocks) {
+        if (p == this) {
+            return true;
+        }
     }
+    return false;
+}
+
+void CKestrolink::NoteLockTaken() {
+    t_heldObjectLocks.push_back(this);
+}
+
+void CKestrolink::NoteLockReleased() {
+    for (auto it = t_heldObjectLocks.rbegin(); it != t_heldObjectLocks.rend(); ++it) {
+        if (*it == this) {
+            t_heldObjectLocks.erase(std::next(it).base());
+            break;
+        }
+    }
+    if (!HoldsObjectLock()) {
+        DeliverStateChanges();
+    }
+}
+
+void CKestrolink::EnterConnectLock() {
+    SysSemEnter(m_hsemConnect);
+    NoteLockTaken();
+}
+
+void CKestrolink::LeaveConnectLock() {
+    SysSemLeave(m_hsemConnect);
+    NoteLockReleased();
+}
+
+void CKestrolink::QueueStateChange(KESTROLINK_STATE iState) {
+    // Only a connection with a device reports its states.
+    if (m_pStateChangedCallback.load() == nullptr || m_pplccom.load() == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_notifyMutex);
+        m_pendingStates.push_back(iState);
+    }
+    if (!HoldsObjectLock()) {
+        DeliverStateChanges();
+    }
+}
+
+void CKestrolink::DeliverStateChanges() {
+    std::unique_lock<std::mutex> lock(m_notifyMutex);
+    // Another thread delivering takes this one's changes too, in order.
+    if (m_bDeliveringStates) {
+        return;
+    }
+    m_bDeliveringStates = true;
+    while (!m_pendingStates.empty()) {
+        KESTROLINK_STATE iState = m_pendingStates.front();
+        m_pendingStates.pop_front();
+        lock.unlock();
+        // Read at delivery: a Disconnect that removed the callback ends the
+        // notifications, also of changes queued before it.
+        CKestrolinkCallback* pCallback = m_pStateChangedCallback.load();
+        if (pCallback != nullptr) {
+            CallbackAddInfoTag info;
+            memset(&info, 0, sizeof(info));
+            info.ulType = CALLBACK_STATE_CHANGED;
+            info.AddInf.lKestrolinkState = iState;
+            pCallback->Notify(this, info);
+        }
+        lock.lock();
+    }
+    m_bDeliveringStates = false;
 }
 
 bool CKestrolink::IsRunningState(bool bConnectOnly) const {
@@ -277,7 +345,7 @@ RTS_I32 CKestrolink::Connect(RTS_UI32 ulTimeout, CKestrolinkCallback* pStateChan
         return refuse(RESULT_CONNECT_IN_PROGRESS);
     }
 
-    SysSemEnter(m_hsemConnect);
+    EnterConnectLock();
     m_bFirstConnectDone = 1;
     if (!m_bConnectOnly) {
         m_bLoadSymbols = bLoadSymbols;
@@ -289,7 +357,7 @@ RTS_I32 CKestrolink::Connect(RTS_UI32 ulTimeout, CKestrolinkCallback* pStateChan
         CPLCComBase* pDevice = CreatePlcComObject(m_pPlcConfig->it, m_pPlcConfig, m_hLogger.load(), false);
         if (pDevice == nullptr) {
             refuse(RESULT_ITF_NOT_SUPPORTED);
-            SysSemLeave(m_hsemConnect);
+            LeaveConnectLock();
             return RESULT_ITF_NOT_SUPPORTED;
         }
         m_pplccom = pDevice;
@@ -320,7 +388,7 @@ RTS_I32 CKestrolink::Connect(RTS_UI32 ulTimeout, CKestrolinkCallback* pStateChan
                 break;
         }
         refuse(RESULT_PLCCOM_INIT_FAILED);
-        SysSemLeave(m_hsemConnect);
+        LeaveConnectLock();
         return RESULT_PLCCOM_INIT_FAILED;
     }
     if (pStateChangedCallback != nullptr || m_pStateChangedCallback.load() == nullptr) {
@@ -400,7 +468,7 @@ RTS_I32 CKestrolink::Connect(RTS_UI32 ulTimeout, CKestrolinkCallback* pStateChan
     // Logged before the lock goes: a destructor waiting for it may free the
     // configuration the log line reads.
     AddLogEntry(LOG_DEBUG, 0, "CKestrolink: <-Connect(lResult=%ld)", static_cast<long>(lResult));
-    SysSemLeave(m_hsemConnect);
+    LeaveConnectLock();
     return lResult;
 }
 
@@ -705,7 +773,7 @@ RTS_I32 CKestrolink::Disconnect() {
     AddLogEntry(LOG_DEBUG, 0, "CKestrolink: ->Disconnect()");
     // Before the lock: a Connect waiting in another thread stops waiting.
     SetState(STATE_DISCONNECT);
-    SysSemEnter(m_hsemConnect);
+    EnterConnectLock();
     SetState(STATE_DISCONNECT);
     RTS_I32 lResult = RESULT_FAILED;
     CPLCComBase* pDevice = m_pplccom.load();
@@ -744,7 +812,7 @@ RTS_I32 CKestrolink::Disconnect() {
         lResult = lTerminate == RESULT_OK ? RESULT_OK : RESULT_COMM_FATAL;
     }
     AddLogEntry(LOG_DEBUG, 0, "CKestrolink: <-Disconnect(lResult=%ld)", static_cast<long>(lResult));
-    SysSemLeave(m_hsemConnect);
+    LeaveConnectLock();
     return lResult;
 }
 
@@ -1130,6 +1198,9 @@ RTS_I32 CKestrolink::EnterOnlineAccess(RTS_UI32 ulTimeout) {
             AddLogEntry(LOG_KL_ONLINE_ACCESS, 0, "m_psemOnlineAccess->Try() Timeout!!");
         }
     }
+    if (lResult == RESULT_OK) {
+        NoteLockTaken();
+    }
     AddLogEntry(LOG_KL_ONLINE_ACCESS, 0, "CKestrolink: <-EnterOnlineAccess()");
     return lResult;
 }
@@ -1143,6 +1214,7 @@ RTS_I32 CKestrolink::LeaveOnlineAccess() {
     AddLogEntry(LOG_KL_ONLINE_ACCESS, 0, "m_psemOnlineAccess->Leave()");
     SysSemLeave(m_hsemOnlineAccess);
     AddLogEntry(LOG_KL_ONLINE_ACCESS, 0, "CKestrolink: <-LeaveOnlineAccess()");
+    NoteLockReleased();
     return RESULT_OK;
 }
 

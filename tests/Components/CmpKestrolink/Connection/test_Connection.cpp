@@ -2,6 +2,8 @@
 // reconnect thread, credential requests, failing project checks and symbol
 // loads, offline symbols, disconnect and destruction in the middle of a
 // connect, against the V3 simulation device and test devices.
+#include <chrono>
+#include <future>
 #include <thread>
 
 #include "ConnectionTestSupport.h"
@@ -516,4 +518,67 @@ TEST_F(ConnectionTest, ConnectOnlyOpensTheChannelAndMakesOneAttempt) {
     SysTaskWaitSleep(nullptr, 1100);
     EXPECT_EQ(m_ctl->opens.load(), 2) << "connect-only makes a single attempt";
     EXPECT_EQ(p->Disconnect(), RESULT_OK);
+}
+
+// An application's state callback may hand work to another thread and wait
+// for it; that thread's request must not find the connection locked by the
+// thread that reported the change.
+class LockProbe : public Recorder {
+public:
+    explicit LockProbe(CKestrolink** ppConn) : m_ppConn(ppConn) {}
+    long Notify(CKestrolink* pConn, CallbackAddInfoTag info) override {
+        Recorder::Notify(pConn, info);
+        if (info.ulType == CALLBACK_STATE_CHANGED && *m_ppConn != nullptr) {
+            CKestrolink* p = *m_ppConn;
+            auto fut = std::async(std::launch::async, [p] {
+                if (p->EnterOnlineAccess(300) != RESULT_OK) {
+                    return false;
+                }
+                p->LeaveOnlineAccess();
+                return true;
+            });
+            bool bDone = fut.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_probes++;
+            if (!bDone || !fut.get()) {
+                m_blocked++;
+            }
+        }
+        return 0;
+    }
+    int Probes() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_probes;
+    }
+    int Blocked() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_blocked;
+    }
+
+private:
+    CKestrolink** m_ppConn;
+    std::mutex m_mutex;
+    int m_probes = 0;
+    int m_blocked = 0;
+};
+
+TEST_F(ConnectionTest, StateCallbacksRunWithoutTheConnectionsLocks) {
+    Config cfg;
+    CKestrolink* pConn = nullptr;
+    LockProbe probe(&pConn);
+    auto p = Make(cfg);
+    pConn = p.get();
+    // Connect (connect lock held while the states change), a failed request
+    // (online lock held when the error is handled), the reconnect thread
+    // bringing the connection back, and Disconnect.
+    ASSERT_EQ(p->Connect(0xFFFFFFFFu, &probe, 1), RESULT_OK);
+    char szAddr[16] = "";
+    m_ctl->symbolAddress = PLCCOM_COMM_FATAL;
+    EXPECT_EQ(p->GetAddressOfMappedItem("App.GVL.beta", szAddr, sizeof(szAddr)), RESULT_FAILED);
+    m_ctl->symbolAddress = PLCCOM_OK;
+    EXPECT_TRUE(kltest::WaitFor([&] { return p->GetState() == STATE_RUNNING; }, 1000 + 2000));
+    EXPECT_EQ(p->Disconnect(), RESULT_OK);
+    EXPECT_GE(probe.Probes(), 5);
+    EXPECT_EQ(probe.Blocked(), 0) << "a state callback ran while the connection was locked";
+    EXPECT_TRUE(probe.Saw(STATE_PLC_NOT_CONNECTED));
 }
