@@ -4,6 +4,8 @@
 // driver talks to the SDK only through the public C interface.
 #include "plc_driver.h"
 
+#include "charset.h"
+
 #include <poll.h>
 
 #include <chrono>
@@ -37,15 +39,6 @@ void CopyText(char* pszDest, size_t size, const char* pszSrc) {
     }
 }
 
-// The GB2312 conversion files of the C library are installed together with
-// the tag table import; until that exists the thread has nothing to install.
-void Init_File_GB() {
-    std::printf("Init_File_GB: character-set files not available yet\n");
-}
-void Init_File_GB_usr() {
-    std::printf("Init_File_GB_usr: character-set files not available yet\n");
-}
-
 bool StartTagInitThread(Tag_init_struct* pRecord) {
     try {
         std::thread thread(tag_init, pRecord);
@@ -63,42 +56,11 @@ void tag_init(void* arg) {
     Init_File_GB_usr();
 }
 
-// --- Seams: the tag table import and the tag read/write paths are not part
-// of the driver yet. They fail honestly instead of pretending to work.
-uint16_t csv_utf8_gb2312() {
-    std::printf("csv_utf8_gb2312: tag file conversion not available yet\n");
-    return 3;
-}
-
-uint16_t Malvora_TAG_Init_new() {
-    std::printf("Malvora_TAG_Init_new: tag table import not available yet\n");
-    return 3;
-}
-
 }  // namespace plc_driver
 
 using namespace plc_driver;
 
 extern "C" {
-
-int ev_plc_read(PLC_DRV_REG_ADDR* /*reg*/, PLC_DRV_BUFF* /*buff*/, PLC_DRV_INIT_SETTINGS* /*settings*/,
-                uint16_t /*_no*/, UserOper* /*user*/) noexcept {
-    std::printf("ev_plc_read: tag read not available yet\n");
-    return PLC_ERROR;
-}
-
-int ev_plc_read_new(PLC_DRV_REG_ADDR* /*reg*/, PLC_DRV_BUFF* /*buff*/, PLC_DRV_INIT_SETTINGS* /*settings*/,
-                    int /*count*/, UserOper* /*user*/) noexcept {
-    std::printf("ev_plc_read_new: tag read not available yet\n");
-    return PLC_ERROR;
-}
-
-int ev_plc_write(PLC_DRV_REG_ADDR* /*reg*/, PLC_DRV_BUFF* /*buff*/, PLC_DRV_INIT_SETTINGS* /*settings*/,
-                 UserOper* /*user*/) noexcept {
-    std::printf("ev_plc_write: tag write not available yet\n");
-    return PLC_ERROR;
-}
-// --- End of seams.
 
 int ev_plc_init(PLC_TCP_INIT_PARAMETERS* tcp, PLC_DRV_INIT_SETTINGS* settings, uint16_t _no) noexcept {
     std::printf(">>>>>>>>>>>>>>>>>...init....\n\n");

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -66,6 +67,8 @@ TEST(PlcDrvConnectLibrary, ConnectWithoutControllerFailsAndLeavesNothingBehind) 
     ASSERT_NE(pfClose, nullptr);
 
     kltest::TempDir dir;
+    // "Init" installs the character-set files: into the test's folder, not the system's.
+    setenv("KESTROLINK_CHARSET_ROOT", dir.Path().c_str(), 1);
     char szCwd[4096];
     ASSERT_NE(getcwd(szCwd, sizeof(szCwd)), nullptr);
     ASSERT_EQ(chdir(dir.Path().c_str()), 0);

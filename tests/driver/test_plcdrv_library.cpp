@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -29,6 +30,9 @@ TEST(PlcDrvLibrary, PanelLoadsTheLibraryAndRunsInitAndInfo) {
     EXPECT_EQ(info.driver_no, PLC_DRIVER_NO);
     EXPECT_EQ(info.version, PLC_DRIVER_VERSION);
 
+    kltest::TempDir dir;
+    // "Init" installs the character-set files: into the test's folder, not the system's.
+    setenv("KESTROLINK_CHARSET_ROOT", dir.Path().c_str(), 1);
     ComAttr attr{};
     attr._hardware = PLC_HARDWARE_ETHERNET;
     const uint8_t ip[4] = {127, 0, 0, 1};
@@ -41,7 +45,6 @@ TEST(PlcDrvLibrary, PanelLoadsTheLibraryAndRunsInitAndInfo) {
     ASSERT_EQ(pfCmd("Init", &drv, &attr), PLC_OK);
     ASSERT_NE(drv, nullptr);
 
-    kltest::TempDir dir;
     int paras = 2;
     void* args[2] = {&paras, const_cast<char*>(dir.Path().c_str())};
     EXPECT_EQ(pfCmd("Info", drv, args), PLC_OK);

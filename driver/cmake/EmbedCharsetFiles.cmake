@@ -1,0 +1,53 @@
+# Writes a C++ source holding "libGB.so", "gconv-modules" and "EUC-CN.so" of
+# the gconv folder <dir> as byte arrays (plc_driver::kCharsetFiles). Newer C
+# libraries split the module list into gconv-modules.d/*.conf; those parts are
+# appended to gconv-modules, so that the installed file alone names the GB2312
+# converter, as a panel's C library reads it. The source is rewritten only
+# when its contents change.
+function(_kl_hex_of path out)
+    if(EXISTS ${path})
+        file(READ ${path} _hex HEX)
+    else()
+        set(_hex "")
+    endif()
+    set(${out} "${_hex}" PARENT_SCOPE)
+endfunction()
+
+function(_kl_array name hex out)
+    string(LENGTH "${hex}" _len)
+    math(EXPR _size "${_len} / 2")
+    if(_size EQUAL 0)
+        set(${out} "const uint8_t* const ${name} = nullptr;\nconstexpr size_t ${name}Size = 0;\n" PARENT_SCOPE)
+        return()
+    endif()
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," _bytes "${hex}")
+    string(REGEX REPLACE "((0x[0-9a-f][0-9a-f],){24})" "\\1\n" _bytes "${_bytes}")
+    set(${out} "const uint8_t ${name}[] = {\n${_bytes}};\nconstexpr size_t ${name}Size = ${_size};\n"
+        PARENT_SCOPE)
+endfunction()
+
+function(kl_embed_charset_files dir output)
+    set(_gb "")
+    set(_modules "")
+    set(_euc "")
+    if(dir)
+        _kl_hex_of(${dir}/libGB.so _gb)
+        _kl_hex_of(${dir}/gconv-modules _modules)
+        file(GLOB _parts ${dir}/gconv-modules.d/*.conf)
+        list(SORT _parts)
+        foreach(_part ${_parts})
+            _kl_hex_of(${_part} _hex)
+            string(APPEND _modules "0a${_hex}")
+        endforeach()
+        _kl_hex_of(${dir}/EUC-CN.so _euc)
+        message(STATUS "Driver character-set files from ${dir}")
+    else()
+        message(STATUS "Driver character-set files: none found, the driver installs nothing")
+    endif()
+    _kl_array(kLibGB "${_gb}" _a)
+    _kl_array(kGconvModules "${_modules}" _b)
+    _kl_array(kEucCn "${_euc}" _c)
+    set(_src "// Generated at configure time by driver/cmake/EmbedCharsetFiles.cmake from\n// ${dir}\n#include \"charset.h\"\n\nnamespace plc_driver {\nnamespace {\n${_a}${_b}${_c}}  // namespace\n\nconst CharsetFile kCharsetFiles[3] = {\n    {\"libGB.so\", kLibGB, kLibGBSize},\n    {\"gconv-modules\", kGconvModules, kGconvModulesSize},\n    {\"EUC-CN.so\", kEucCn, kEucCnSize},\n};\n\n}  // namespace plc_driver\n")
+    file(WRITE ${output}.tmp "${_src}")
+    file(COPY_FILE ${output}.tmp ${output} ONLY_IF_DIFFERENT)
+endfunction()
