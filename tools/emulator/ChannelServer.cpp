@@ -166,6 +166,12 @@ ChannelServer::ChannelServer(const ChannelServerOptions& options)
 void ChannelServer::SetResponder(Responder responder) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_responder = std::move(responder);
+    m_sizedResponder = nullptr;
+}
+
+void ChannelServer::SetSizedResponder(SizedResponder responder) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sizedResponder = std::move(responder);
 }
 
 ChannelServerStats ChannelServer::Stats() const {
@@ -405,7 +411,7 @@ void ChannelServer::RequestComplete(Channel* pCh) {
         Erase(pCh);
         return;
     }
-    pCh->tx = m_responder(pCh->rx);
+    pCh->tx = m_sizedResponder ? m_sizedResponder(pCh->rx, pCh->ulBufferSize) : m_responder(pCh->rx);
     pCh->rx.clear();
     if (pCh->tx.empty() || pCh->tx.size() > pCh->ulBufferSize) {
         SendClose(pCh, 1);

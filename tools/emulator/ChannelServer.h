@@ -83,9 +83,13 @@ public:
         std::vector<uint8_t> data;  // the layer-4 package
     };
     using Responder = std::function<std::vector<uint8_t>(const std::vector<uint8_t>& request)>;
+    // A responder told the channel's buffer size: no response may be larger.
+    using SizedResponder =
+        std::function<std::vector<uint8_t>(const std::vector<uint8_t>& request, uint32_t ulBufferSize)>;
 
     explicit ChannelServer(const ChannelServerOptions& options);
     void SetResponder(Responder responder);
+    void SetSizedResponder(SizedResponder responder);
 
     // A layer-4 package from the client with this node address; wMaxBlockSize
     // is the largest layer-4 package toward it.
@@ -149,6 +153,7 @@ private:
 
     ChannelServerOptions m_options;
     Responder m_responder;
+    SizedResponder m_sizedResponder;
     mutable std::mutex m_mutex;
     std::vector<std::unique_ptr<Channel>> m_channels;
     uint16_t m_wNextId = 1;

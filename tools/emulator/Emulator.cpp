@@ -114,7 +114,37 @@ bool Emulator::Start(std::string* pError) {
     // own task sends what its timers produce to the client concerned. With
     // --echo-layer4 the node's echo answers them instead.
     if (!m_options.bEchoLayer4) {
+        // The services answer every request message of a channel.
+        DeviceServicesOptions deviceOptions = m_options.device;
+        deviceOptions.identity = m_options.nameService.identity;
+        m_pDeviceServices.reset(new DeviceServices(deviceOptions));
+        std::string error;
+        auto pVars = std::make_unique<VarServices>(m_options.vars);
+        bool bOk = m_pDeviceServices->Ok();
+        if (!bOk) {
+            error = m_pDeviceServices->Error();
+        } else if (!pVars->LoadSymbols(
+                       m_options.symbolsFile.empty() ? DefaultSymbolsFile() : m_options.symbolsFile,
+                       &error)) {
+            bOk = false;
+        } else if (!m_options.vars.scriptFile.empty() && !pVars->StartScript(std::string(), &error)) {
+            bOk = false;
+        }
+        if (!bOk) {
+            *pError = error;
+            m_pDeviceServices.reset();
+            SysSockClose(m_hListen);
+            m_hListen = RTS_INVALID_HANDLE;
+            return false;
+        }
+        m_pVarServices = pVars.get();
+        m_pDeviceServices->AddGroup(std::move(pVars));
         m_pChannelServer.reset(new ChannelServer(m_options.channel));
+        DeviceServices* pServices = m_pDeviceServices.get();
+        m_pChannelServer->SetSizedResponder(
+            [pServices](const std::vector<uint8_t>& request, uint32_t ulBufferSize) {
+                return pServices->Handle(request, ulBufferSize);
+            });
         m_pChannelHandler.reset(new ChannelServerHandler(
             m_pChannelServer.get(), m_pNode->Address(),
             [this](const std::vector<uint8_t>& peer, const std::vector<uint8_t>& frames) {

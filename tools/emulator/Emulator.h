@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "ChannelServer.h"
+#include "DeviceServices.h"
+#include "VarServices.h"
 #include "EmulatorNode.h"
 #include "NameServiceResponder.h"
 #include "EmulatorOptions.h"
@@ -46,6 +48,11 @@ public:
     // Bytes queued to the client whose 6-byte network address is peer.
     void SendToPeer(const std::vector<uint8_t>& peer, const std::vector<uint8_t>& bytes);
     ChannelServer* Channels() { return m_pChannelServer.get(); }
+    // The service layer answering the channel's requests (null with
+    // --echo-layer4 or before Start).
+    DeviceServices* Services() { return m_pDeviceServices.get(); }
+    // The variables (group 9), owned by the services; null with --echo-layer4.
+    VarServices* Vars() { return m_pVarServices; }
     int Accepted() const { return m_nAccepted.load(); }
     int Connections() const;
     uint64_t FramesReceived() const { return m_nFramesReceived.load(); }
@@ -62,6 +69,10 @@ private:
 
     EmulatorOptions m_options;
     std::unique_ptr<EmulatorNode> m_pNode;
+    // Declared before the channel server: it answers from the server's
+    // responder and must outlive it.
+    std::unique_ptr<DeviceServices> m_pDeviceServices;
+    VarServices* m_pVarServices = nullptr;
     std::unique_ptr<ChannelServer> m_pChannelServer;
     std::unique_ptr<ChannelServerHandler> m_pChannelHandler;
     std::unique_ptr<NameServiceHandler> m_pNameService;

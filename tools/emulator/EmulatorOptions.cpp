@@ -75,7 +75,7 @@ std::string EmulatorUsage() {
                "  --corrupt-magic-after N  send frames with the magic 00 01 17 E9 after N good ones\n"
                "  --split-frames           send every frame byte by byte\n"
                "  --echo-layer4            answer every layer-4 package with its own bytes (no channels)\n") +
-           NameServiceUsage() + ChannelServerUsage();
+           NameServiceUsage() + DeviceServicesUsage() + VarServicesUsage() + ChannelServerUsage();
 }
 
 bool ParseEmulatorOptions(int argc, const char* const* argv, EmulatorOptions* pOptions, std::string* pError) {
@@ -151,6 +151,33 @@ bool ParseEmulatorOptions(int argc, const char* const* argv, EmulatorOptions* pO
                 i += bTakesValue ? 1 : 0;
                 continue;
             }
+            bTakesValue = DeviceServicesOptionTakesValue(arg);
+            if (bTakesValue && i + 1 >= argc &&
+                (arg == "--auth-type" || arg == "--user" || arg == "--password" || arg == "--key" ||
+                 arg == "--core-version" || arg == "--ident-flags" || arg == "--ip")) {
+                *pError = arg + " needs a value";
+                return false;
+            }
+            if (!ParseDeviceServicesOption(arg, bTakesValue ? next : std::string(), &o.device, &bKnown,
+                                           pError)) {
+                return false;
+            }
+            if (bKnown) {
+                i += bTakesValue ? 1 : 0;
+                continue;
+            }
+            bTakesValue = VarServicesOptionTakesValue(arg);
+            if (bTakesValue && i + 1 >= argc) {
+                *pError = arg + " needs a value";
+                return false;
+            }
+            if (!ParseVarServicesOption(arg, bTakesValue ? next : std::string(), &o.vars, &bKnown, pError)) {
+                return false;
+            }
+            if (bKnown) {
+                i += bTakesValue ? 1 : 0;
+                continue;
+            }
             // The layer-4 server's switches all take a value.
             if (!ParseChannelServerOption(arg, next, &o.channel, &bKnown, pError)) {
                 return false;
@@ -163,6 +190,14 @@ bool ParseEmulatorOptions(int argc, const char* const* argv, EmulatorOptions* pO
         }
     }
     o.nameService.bAllowRemote = o.bAllowRemote;
+    // One device: the services identify it as the name service does, and the
+    // channel reports the byte order the services answer in.
+    if (o.device.bBigEndian) {
+        o.channel.bBigEndian = true;
+        o.nameService.identity.bIntelByteOrder = 0;
+    }
+    o.device.identity = o.nameService.identity;
+    o.vars.bBigEndian = o.channel.bBigEndian;
     if (o.bHelp) {
         *pOptions = o;
         return true;

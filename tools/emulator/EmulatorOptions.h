@@ -5,7 +5,9 @@
 #include <string>
 
 #include "ChannelServer.h"
+#include "DeviceServices.h"
 #include "NameServiceResponder.h"
+#include "VarServices.h"
 
 namespace klemu {
 
@@ -24,6 +26,10 @@ struct EmulatorOptions {
     bool bEchoLayer4 = false;        // answer layer-4 packages with an echo (router-level tests)
     ChannelServerOptions channel;    // layer-4 server and its fault switches
     NameServiceOptions nameService;  // identity and the UDP responder
+    // Group 1 and the login; its identity is nameService.identity, copied in
+    // when the options are parsed.
+    DeviceServicesOptions device;
+    VarServicesOptions vars;  // variables (group 9)
     bool bHelp = false;
 };
 

@@ -91,8 +91,8 @@ TEST_F(XmlSymbolParserTest, SampleApplicationGivesItsSymbolsTypesSizesAndOffsets
         << parser.GetErrorText();
     EXPECT_STREQ(parser.GetAppName(), "SampleApp");
     EXPECT_STREQ(parser.GetDataGuid(), "{6f1c2a9e-3b47-4d1a-9c2e-5a8b7d0e4f13}");
-    // 17 + 10 + 12 + 13 in the GVL, 4 + 15 in PLC_PRG.
-    ASSERT_EQ(ulNum, 71u);
+    // 18 + 10 + 12 + 13 in the GVL (one with a Chinese name), 4 + 15 in PLC_PRG.
+    ASSERT_EQ(ulNum, 72u);
     EXPECT_EQ(ulArea, 464u);
     for (RTS_UI32 i = 1; i < ulNum; ++i) {
         ASSERT_LT(KestrolinkUtlStrICmp(pSymbols[i - 1].pszName, pSymbols[i].pszName), 0)
@@ -171,9 +171,9 @@ TEST_F(XmlSymbolParserTest, SampleApplicationGivesItsSymbolsTypesSizesAndOffsets
     // The expansion switches.
     kltest::TempDir dir;
     std::string doc = kltest::ReadFile(SampleFile());
-    EXPECT_EQ(Parse(doc, 1, 0).symbols.size(), 71u - 22u) << "arrays of INT and DINT kept whole";
-    EXPECT_EQ(Parse(doc, 0, 1).symbols.size(), 71u - 15u) << "the array of structures kept whole";
-    EXPECT_EQ(Parse(doc, 1, 1).symbols.size(), 71u - 37u);
+    EXPECT_EQ(Parse(doc, 1, 0).symbols.size(), 72u - 22u) << "arrays of INT and DINT kept whole";
+    EXPECT_EQ(Parse(doc, 0, 1).symbols.size(), 72u - 15u) << "the array of structures kept whole";
+    EXPECT_EQ(Parse(doc, 1, 1).symbols.size(), 72u - 37u);
 }
 
 TEST_F(XmlSymbolParserTest, ArraysStructuresAndValueAreaRules) {
