@@ -14,6 +14,7 @@
 #include "CmpKestrolinkMain.h"
 #include "CmpLogBackendFileItf.h"
 #include "CmpLogItf.h"
+#include "PLCComARTI3.h"
 #include "PLCComScan3.h"
 #include "PLCComSim3.h"
 #include "PLCConfig.h"
@@ -331,9 +332,11 @@ CPLCComBase* CKestrolink::CreatePlcComObject(ItfType it, const PlcConfig* pPlcCo
         case IT_SIMULATION3:
             return bForScan ? nullptr : new (std::nothrow) CPLCComSim3(pPlcConfig, m_pDeviceDesc, hLogger);
         case IT_ARTI3:
-            // The direct transport scans through the name service; its
-            // connecting device joins this choice with the V3 device client.
-            return bForScan ? new (std::nothrow) CPLCComScan3(pPlcConfig, m_pDeviceDesc, hLogger) : nullptr;
+            // The direct transport scans through the name service with a
+            // device object of its own.
+            return bForScan ? static_cast<CPLCComBase*>(new (std::nothrow)
+                                                            CPLCComScan3(pPlcConfig, m_pDeviceDesc, hLogger))
+                            : new (std::nothrow) CPLCComARTI3(pPlcConfig, m_pDeviceDesc, hLogger);
         default:
             // The older-generation devices are not part of this SDK; the V3
             // direct and gateway devices join this choice when they exist.

@@ -15,11 +15,12 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "CmpBinTagUtilItf.h"
+#include "BinTagService.h"
 #include "PLCComBase.h"
 #include "RouterTypes.h"
 
@@ -27,53 +28,53 @@
 // The device client reaches the tag writer and reader through the component
 // manager like any component; the table is filled once, when the first device
 // object is built after the runtime started.
-#define KL_BTAG_IMPORTS(X)                                                                                \
-    X(BTagWriterInit2)                                                                                    \
-    X(BTagWriterStartService)                                                                             \
-    X(BTagWriterStartTag)                                                                                 \
-    X(BTagWriterAppendBlob)                                                                               \
-    X(BTagWriterAppendString)                                                                             \
-    X(BTagWriterAppendWString)                                                                            \
-    X(BTagWriterAppendGUID)                                                                               \
-    X(BTagWriterAppendRaw)                                                                                \
-    X(BTagWriterAppendFillBytes)                                                                          \
-    X(BTagWriterAppendDummyBytes)                                                                         \
-    X(BTagWriterEndTag)                                                                                   \
-    X(BTagWriteSingleTag)                                                                                 \
-    X(BTagWriterGetAvailableBuffer)                                                                       \
-    X(BTagWriterCreateSavepoint)                                                                          \
-    X(BTagWriterRestoreSavepoint)                                                                         \
-    X(BTagWriterFinishService)                                                                            \
-    X(BTagWriterFinish)                                                                                   \
-    X(BTagReaderInit)                                                                                     \
-    X(BTagReaderMoveNext)                                                                                 \
-    X(BTagReaderPeekNext)                                                                                 \
-    X(BTagReaderSkipContent)                                                                              \
-    X(BTagReaderGetTagId)                                                                                 \
-    X(BTagReaderGetTagLen)                                                                                \
-    X(BTagReaderIsDataTag)                                                                                \
-    X(BTagReaderGetContent)                                                                               \
-    X(BTagReaderGetComplexContent)                                                                        \
-    X(BTagReaderGetString)                                                                                \
-    X(BTagReaderCreateSavepoint)                                                                          \
-    X(BTagReaderRestoreSavepoint)                                                                         \
-    X(BTagServiceStart)                                                                                   \
-    X(BTagServiceFinish)                                                                                  \
-    X(BTagServiceCheckReply)                                                                              \
-    X(BTagServiceWalkTags)                                                                                \
-    X(BTagReaderGetCursor)                                                                                \
-    X(BTagReaderGetUI16)                                                                                  \
-    X(BTagReaderGetUI32)                                                                                  \
-    X(BTagCursorInit)                                                                                     \
-    X(BTagCursorRemaining)                                                                                \
-    X(BTagCursorReadUI8)                                                                                  \
-    X(BTagCursorReadUI16)                                                                                 \
-    X(BTagCursorReadUI32)                                                                                 \
-    X(BTagCursorReadUI64)                                                                                 \
-    X(BTagCursorReadBytes)                                                                                \
-    X(BTagCursorReadCounted)                                                                              \
-    X(BTagCursorReadCountedString)                                                                        \
-    X(BTagProgressInit)                                                                                   \
+#define KL_BTAG_IMPORTS(X)          \
+    X(BTagWriterInit2)              \
+    X(BTagWriterStartService)       \
+    X(BTagWriterStartTag)           \
+    X(BTagWriterAppendBlob)         \
+    X(BTagWriterAppendString)       \
+    X(BTagWriterAppendWString)      \
+    X(BTagWriterAppendGUID)         \
+    X(BTagWriterAppendRaw)          \
+    X(BTagWriterAppendFillBytes)    \
+    X(BTagWriterAppendDummyBytes)   \
+    X(BTagWriterEndTag)             \
+    X(BTagWriteSingleTag)           \
+    X(BTagWriterGetAvailableBuffer) \
+    X(BTagWriterCreateSavepoint)    \
+    X(BTagWriterRestoreSavepoint)   \
+    X(BTagWriterFinishService)      \
+    X(BTagWriterFinish)             \
+    X(BTagReaderInit)               \
+    X(BTagReaderMoveNext)           \
+    X(BTagReaderPeekNext)           \
+    X(BTagReaderSkipContent)        \
+    X(BTagReaderGetTagId)           \
+    X(BTagReaderGetTagLen)          \
+    X(BTagReaderIsDataTag)          \
+    X(BTagReaderGetContent)         \
+    X(BTagReaderGetComplexContent)  \
+    X(BTagReaderGetString)          \
+    X(BTagReaderCreateSavepoint)    \
+    X(BTagReaderRestoreSavepoint)   \
+    X(BTagServiceStart)             \
+    X(BTagServiceFinish)            \
+    X(BTagServiceCheckReply)        \
+    X(BTagServiceWalkTags)          \
+    X(BTagReaderGetCursor)          \
+    X(BTagReaderGetUI16)            \
+    X(BTagReaderGetUI32)            \
+    X(BTagCursorInit)               \
+    X(BTagCursorRemaining)          \
+    X(BTagCursorReadUI8)            \
+    X(BTagCursorReadUI16)           \
+    X(BTagCursorReadUI32)           \
+    X(BTagCursorReadUI64)           \
+    X(BTagCursorReadBytes)          \
+    X(BTagCursorReadCounted)        \
+    X(BTagCursorReadCountedString)  \
+    X(BTagProgressInit)             \
     X(BTagProgressNext)
 
 struct KlBTagApi {
@@ -180,10 +181,10 @@ struct COM3VAR {
 // first (master) list; variables that did not fit into one controller list
 // live in slave lists chained behind it.
 struct COM3VARLIST {
-    RTS_UI32 hVarList = 0xFFFFFFFFu;  // the controller's handle; -1 until assigned
-    RTS_UI32 ulStartIndex = 0;        // first variable of this list within the master's
-    RTS_UI32 ulNumOfVars = 0;         // variables handled by this list
-    RTS_UI32 ulNumOfAllVars = 0;      // variables of the whole chain (master only)
+    RTS_UI32 hVarList = 0xFFFFFFFFu;        // the controller's handle; -1 until assigned
+    RTS_UI32 ulStartIndex = 0;              // first variable of this list within the master's
+    RTS_UI32 ulNumOfVars = 0;               // variables handled by this list
+    RTS_UI32 ulNumOfAllVars = 0;            // variables of the whole chain (master only)
     PlcVarValue** ppPlcVarValue = nullptr;  // one value record per variable (master only)
     COM3VAR* pVars = nullptr;               // one entry per variable (master only; slaves index into it)
     COM3VARLIST* pMasterList = nullptr;
@@ -202,8 +203,8 @@ public:
     ~CPLCComBase3() override;
 
     // Session, identification and login (PLCComBase3Session.cpp).
-    RTS_I32 CreateSession(const char* pszClientName, const char* pszClientVendorName, const char* pszClientVersion,
-                          RTS_UI16 usClientSpecific) override;
+    RTS_I32 CreateSession(const char* pszClientName, const char* pszClientVendorName,
+                          const char* pszClientVersion, RTS_UI16 usClientSpecific) override;
     RTS_I32 Login() override;
     RTS_I32 Logout() override;
     RTS_I32 CheckConnection() override;
@@ -279,8 +280,8 @@ protected:
     // on an empty body and *pbAnswered (optional) false, still returning 0.
     // A failed exchange returns the transport's result (PLCCOM_NO_CONNECTION
     // or -1), a request that overflowed the send buffer -1.
-    RTS_I32 ExchangeService(BINTAGWRITER* pWriter, RTS_UI16 usGroup, RTS_UI16 usService, BINTAGREADER* pReader,
-                            bool* pbAnswered = nullptr);
+    RTS_I32 ExchangeService(BINTAGWRITER* pWriter, RTS_UI16 usGroup, RTS_UI16 usService,
+                            BINTAGREADER* pReader, bool* pbAnswered = nullptr);
     // Allocates the send buffer (4-byte aligned, size rounded up to 4).
     bool AllocateSendBuffer(RTS_UI32 ulSize);
     void FreeSendBuffer();
@@ -318,6 +319,18 @@ protected:
 private:
     std::unique_ptr<RTS_UI32[]> m_pSendBuffer;
     RTS_UI32 m_ulSendBufferSize = 0;
+
+    // Variable services (PLCComBase3Vars.cpp): the master lists handed out
+    // (a handle from a client is checked against them; they are freed with the
+    // device object), and the controller's variable descriptions returned by
+    // writes by name, kept per name for later writes with
+    // "RecallAddressInformation".
+    struct VarListDeleter {
+        void operator()(COM3VARLIST* pMasterList) const noexcept;
+    };
+    class VarServices;
+    std::vector<std::unique_ptr<COM3VARLIST, VarListDeleter>> m_varLists;
+    std::map<std::string, std::vector<RTS_UI8>> m_recalledVarDescs;
 };
 
 // Chooses between the online variable services and the symbol-file

@@ -346,7 +346,7 @@ HVARLIST CPLCComSim3::DefineVarList(const char* const* ppszSymbols, RTS_UI32 ulN
                 if (!AppendVariable(pList.get(), ppszSymbols[i])) {
                     AddLogEntry(LOG_WARNING, PLCCOM_FAILED, "CPLCComSim3::DefineVarList: Symbol %s not found",
                                 ppszSymbols[i] != nullptr ? ppszSymbols[i] : "(null)");
-                    lResult = PLCCOM_FAILED;
+                    lResult = PLCCOM_UNKNOWN_SYMBOL;
                 }
             }
             if (lResult == PLCCOM_OK) {
