@@ -5,6 +5,7 @@
 //
 // A received block is read only through RouterParsePackage, which checks every
 // length against the block before any address is looked at.
+#include <atomic>
 #include <cstring>
 
 #include "CmpRouterPrivate.h"
@@ -186,7 +187,18 @@ RTS_RESULT RouterInitializeBroadcastHeader(const ROUTERINSTANCE* pInst, RTS_UI8 
 }
 
 RTS_UI16 RouterNewBroadcastId(const ROUTERINSTANCE* pInst) {
+    // The time that enters the id advances with every id, even within one
+    // millisecond: two broadcasts of one node in the same millisecond would
+    // otherwise carry the same id, and every router (this one included)
+    // would drop the second as a repeat.
+    static std::atomic<RTS_UI32> s_ulLastTime{0};
     RTS_UI32 ulNow = SysTimeGetMs();
+    RTS_UI32 ulLast = s_ulLastTime.load();
+    RTS_UI32 ulUse;
+    do {
+        ulUse = static_cast<RTS_I32>(ulNow - ulLast) > 0 ? ulNow : ulLast + 1u;
+    } while (!s_ulLastTime.compare_exchange_weak(ulLast, ulUse));
+    ulNow = ulUse;
     RTS_UI16 usId = 0;
     if (pfCRC16Update != nullptr) {
         RTS_UI32 nOwn =

@@ -60,8 +60,8 @@ bool ParseChannelServerOption(const std::string& name, const std::string& value,
                               ChannelServerOptions* pOptions, bool* pbKnown, std::string* pError);
 const char* ChannelServerUsage();
 
-// The test response to a request until the services arrive: the request's
-// bytes, each complemented, behind the 4 bytes "ECHO".
+// The test response of the channel layer on its own (tests that exercise the
+// channel without services): the request's bytes, each complemented.
 std::vector<uint8_t> ChannelServerEchoResponse(const std::vector<uint8_t>& request);
 
 struct ChannelServerStats {
