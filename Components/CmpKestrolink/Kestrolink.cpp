@@ -1166,3 +1166,38 @@ RTS_I32 CKestrolink::ReleaseExpandedItems(PlcSymbolDesc* pSymbolList) {
     AddLogEntry(LOG_DEBUG, 0, "CKestrolink: <-ReleaseExpandedItems(Result=%ld)", static_cast<long>(lResult));
     return lResult;
 }
+
+RTS_I32 CKestrolink::GetDeviceInfo(DeviceInfo3** ppDeviceInfo) {
+    AddLogEntry(LOG_DEBUG, 0, "CKestrolink: ->GetDeviceInfo(ppDeviceInfo=0x%p)",
+                static_cast<void*>(ppDeviceInfo));
+    if (ppDeviceInfo == nullptr) {
+        AddLogEntry(LOG_DEBUG, 0, "CKestrolink: <-GetDeviceInfo(Result=%ld)",
+                    static_cast<long>(RESULT_INVALIDPARAMETER));
+        return RESULT_INVALIDPARAMETER;
+    }
+    *ppDeviceInfo = nullptr;
+    RTS_I32 lResult = EnterOnlineAccessWithStateCheck(0);
+    if (lResult != RESULT_OK) {
+        AddLogEntry(LOG_DEBUG, 0,
+                    "CKestrolink: <-GetDeviceInfo(Result=%ld), EnterOnlineAccessWithStateCheck() failed",
+                    static_cast<long>(lResult));
+        return lResult;
+    }
+    CPLCComBase* pDevice = m_pplccom.load();
+    RTS_I32 lDevice = pDevice != nullptr ? pDevice->GetDevInfo(ppDeviceInfo) : PLCCOM_FAILED;
+    if (lDevice != PLCCOM_NOT_SUPPORTED) {
+        HandleOnlineResult(lDevice);
+    }
+    LeaveOnlineAccess();
+    if (lDevice == PLCCOM_NOT_SUPPORTED) {
+        lResult = RESULT_NOT_SUPPORTED;
+    } else if (lDevice != PLCCOM_OK) {
+        HandleOnlineErrorResult(lDevice);
+        lResult = RESULT_FAILED;
+    }
+    if (lResult != RESULT_OK) {
+        *ppDeviceInfo = nullptr;
+    }
+    AddLogEntry(LOG_DEBUG, 0, "CKestrolink: <-GetDeviceInfo(Result=%ld)", static_cast<long>(lResult));
+    return lResult;
+}

@@ -211,6 +211,9 @@ public:
     void SetDeviceFactory(PFKESTROLINKCREATEDEVICE pfCreate, void* pUser);
     // 1 while a network scan has not reported its end.
     RTS_I32 IsScanRunning();
+    // The device information the device object holds (identification); the
+    // record stays the device object's.
+    RTS_I32 GetDeviceInfo(DeviceInfo3** ppDeviceInfo);
 
     // Client data: two words that the C interface and clients use as they like.
     RTS_UI32 ulCstData{0};

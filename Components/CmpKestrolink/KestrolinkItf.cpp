@@ -516,6 +516,10 @@ long KestrolinkReleaseExpandedItems(RTS_UINTPTR hKestrolink, PlcSymbolDesc* pSym
     return hKestrolink == 0 ? kZeroHandleResult : Obj(hKestrolink)->ReleaseExpandedItems(pSymbolList);
 }
 
+long KestrolinkGetDeviceInfo3(RTS_UINTPTR hKestrolink, DeviceInfo3** ppDeviceInfo) noexcept {
+    return hKestrolink == 0 ? kZeroHandleResult : Obj(hKestrolink)->GetDeviceInfo(ppDeviceInfo);
+}
+
 // ---- Synchronous variable access --------------------------------------------------------------------
 
 HVARLIST KestrolinkSyncDefineVarList(RTS_UINTPTR hKestrolink, char** ppszSymbols, uint32_t ulNumOfSymbols,

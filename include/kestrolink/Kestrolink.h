@@ -289,6 +289,11 @@ KESTROLINK_API long KestrolinkExpandItem(RTS_UINTPTR hKestrolink, const char* ps
                                          uint32_t* pulNumOfSymbols) KESTROLINK_NOTHROW;
 KESTROLINK_API long KestrolinkReleaseExpandedItems(RTS_UINTPTR hKestrolink,
                                                    PlcSymbolDesc* pSymbolList) KESTROLINK_NOTHROW;
+/* The controller's identification as the connection read it (node and
+   target names, vendor, versions, serial number, addresses). The record
+   belongs to the connection and stays valid until it reconnects or ends. */
+KESTROLINK_API long KestrolinkGetDeviceInfo3(RTS_UINTPTR hKestrolink,
+                                             DeviceInfo3** ppDeviceInfo) KESTROLINK_NOTHROW;
 
 /* ---- Synchronous variable access ----
    Results: 0; 1 not running; 9 invalid parameter; 11 definition refused by

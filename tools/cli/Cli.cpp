@@ -2,7 +2,6 @@
 // connection configured like the panel driver's (direct connection, address
 // and port as device parameters, symbols not loaded unless asked), then the
 // read, write, info or scan, and every failure said in words.
-#include <dlfcn.h>
 
 #include <atomic>
 #include <chrono>
@@ -422,17 +421,8 @@ int CmdInfo(const CliOptions& options) {
     std::printf("controller:      %s\n", session.Where().c_str());
     std::printf("state:           %ld\n", KestrolinkGetState(session.Handle()));
     std::printf("SDK version:     %s\n", VersionText(KestrolinkGetVersion(session.Handle())).c_str());
-    // The device information call is looked up at run time: libraries that
-    // do not offer it still serve the rest of the tool.
-    typedef long (*PfGetDeviceInfo3)(RTS_UINTPTR, DeviceInfo3**);
-    PfGetDeviceInfo3 pfGetDeviceInfo3 =
-        reinterpret_cast<PfGetDeviceInfo3>(dlsym(RTLD_DEFAULT, "KestrolinkGetDeviceInfo3"));
-    if (pfGetDeviceInfo3 == nullptr) {
-        std::printf("device:          (this library does not offer the device information)\n");
-        return kExitOk;
-    }
     DeviceInfo3* pInfo = nullptr;
-    long lResult = pfGetDeviceInfo3(session.Handle(), &pInfo);
+    long lResult = KestrolinkGetDeviceInfo3(session.Handle(), &pInfo);
     if (lResult != RESULT_OK || pInfo == nullptr) {
         std::fprintf(stderr, "kestrolink: the device information could not be read: %s\n",
                      ResultText(lResult).c_str());

@@ -94,6 +94,11 @@ TEST(CliProgram, ReadsWritesAndNamesUnknownVariablesAgainstTheEmulator) {
 
     r = Cli(dir, {"info", "--plc", plc});
     EXPECT_EQ(r.exitCode, 0) << r.output;
+    // The identification the connection read from the controller.
+    EXPECT_TRUE(Has(r, "node name:       KestrolinkEmulator")) << r.output;
+    EXPECT_TRUE(Has(r, "vendor:          Kestrolink")) << r.output;
+    EXPECT_TRUE(Has(r, "version:         3.5.17.20")) << r.output;
+    EXPECT_TRUE(Has(r, "serial number:   KLEMU-0001")) << r.output;
 }
 
 // Needs the V3 device client's login.
