@@ -271,9 +271,8 @@ public:
             }
             std::fprintf(stderr, "kestrolink: the type of %s is unknown (symbols are not loaded): %s\n",
                          r.displayName.c_str(),
-                         bWrite ? "write it as NAME:TYPE=VALUE, or use --type TYPE or --load-symbols"
-                                : "read it as NAME:TYPE (NAME:RAW(n) for n raw bytes), or use --type TYPE or "
-                                  "--load-symbols");
+                         bWrite ? "write it as NAME:TYPE=VALUE, or use --type TYPE"
+                                : "read it as NAME:TYPE (NAME:RAW(n) for n raw bytes), or use --type TYPE");
             return kExitUsage;
         }
         return kExitOk;

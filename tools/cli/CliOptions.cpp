@@ -56,7 +56,6 @@ std::string CliUsage() {
            "  --password TEXT     password for the login\n"
            "  --timeout MS        time-out of each request to the controller (default 5000)\n"
            "  --type TYPE         type of every variable given without a :TYPE suffix\n"
-           "  --load-symbols      load the controller's symbols, so that types are known\n"
            "  --log FILE          write the SDK's log to FILE\n"
            "  -h, --help          this text\n"
            "types: BOOL BYTE SINT USINT WORD INT UINT DWORD DINT UDINT LWORD LINT ULINT REAL LREAL\n"
@@ -115,8 +114,6 @@ bool ParseCliArgs(int argc, const char* const* argv, CliOptions* pOptions, std::
             if (!value(&o.defaultType) || !ParseTypeName(o.defaultType, &t, pError)) {
                 return false;
             }
-        } else if (arg == "--load-symbols") {
-            o.bLoadSymbols = true;
         } else if (arg == "--log") {
             if (!value(&o.logFile)) {
                 return false;

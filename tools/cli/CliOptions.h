@@ -31,7 +31,9 @@ struct CliOptions {
     std::string password;
     uint32_t ulTimeoutMs = 5000;
     std::string defaultType;    // --type: for variables without a type suffix
-    bool bLoadSymbols = false;  // --load-symbols: learn the types from the controller
+    // Learn the types from the controller's symbols: needs the symbol browsing
+    // the SDK does not have yet, so it stays off (no option sets it).
+    bool bLoadSymbols = false;
     std::string logFile;        // --log FILE: the SDK's log
     std::vector<std::string> args;
     bool bHelp = false;
