@@ -30,11 +30,11 @@ struct CliOptions {
     std::string user;
     std::string password;
     uint32_t ulTimeoutMs = 5000;
-    std::string defaultType;    // --type: for variables without a type suffix
+    std::string defaultType;  // --type: for variables without a type suffix
     // Learn the types from the controller's symbols: needs the symbol browsing
     // the SDK does not have yet, so it stays off (no option sets it).
     bool bLoadSymbols = false;
-    std::string logFile;        // --log FILE: the SDK's log
+    std::string logFile;  // --log FILE: the SDK's log
     std::vector<std::string> args;
     bool bHelp = false;
 };
