@@ -24,7 +24,9 @@ constexpr RTS_UI32 kCreatorLogFilter = 0x1002F;
 // holding the caller for ever (the object then waits once more, bounded too).
 constexpr RTS_UI32 kScanPollMs = 100;
 constexpr RTS_UI32 kScanWaitLimitMs = 30000;
-constexpr RTS_UI32 kZeroHandleResult = 1;
+// Signed like every result: a conditional between it and an object's RTS_I32
+// result must stay signed, or a -1 reaches a 64-bit caller as 4294967295.
+constexpr RTS_I32 kZeroHandleResult = 1;
 
 CEasyKestrolink* Obj(RTS_UINTPTR hKestrolink) {
     return reinterpret_cast<CEasyKestrolink*>(hKestrolink);
