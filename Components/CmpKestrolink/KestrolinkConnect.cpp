@@ -73,11 +73,13 @@ bool IsCredentialError(RTS_I32 lLastError) {
 
 // Device results that do not indicate a broken connection.
 // Results with which the controller answered: the connection stays. A name
-// the controller refuses (PLCCOM_UNKNOWN_SYMBOL) is a fault of the request.
+// the controller refuses (PLCCOM_UNKNOWN_SYMBOL) or a value of the wrong size
+// (PLCCOM_SIZE_MISMATCH) is a fault of the request, not of the connection.
 bool IsHarmlessDeviceResult(RTS_I32 lResult) {
     return lResult == PLCCOM_OK || lResult == PLCCOM_NOT_SUPPORTED || lResult == PLCCOM_INVALID_PARAMETER ||
-           lResult == PLCCOM_UNKNOWN_SYMBOL || lResult == PLCCOM_CONSISTENCY_TIMEOUT ||
-           lResult == PLCCOM_SERVICE_FAILED || lResult == -531 || lResult == -532;
+           lResult == PLCCOM_UNKNOWN_SYMBOL || lResult == PLCCOM_SIZE_MISMATCH ||
+           lResult == PLCCOM_CONSISTENCY_TIMEOUT || lResult == PLCCOM_SERVICE_FAILED || lResult == -531 ||
+           lResult == -532;
 }
 
 RTS_I32 MapLoginResult(RTS_I32 lResult) {
