@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CMItf.h"
+#include "CmpBinTagUtilItf.h"
 #include "CmpLogItf.h"
 #include "CmpMemPoolItf.h"
 #include "CmpSettingsItf.h"
@@ -59,7 +60,8 @@ struct Config {
     }
 };
 
-// The runtime components a device object reaches by name, and one logger.
+// The runtime components a device object reaches by name (the V3 device
+// client imports the tag functions), and one logger.
 class RuntimeTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -68,6 +70,7 @@ protected:
             {"CmpSettings", CmpSettings__Entry, 1},
             {"CmpLog", CmpLog__Entry, 1},
             {"CmpXMLParser", CmpXMLParser__Entry, 0},
+            {"CmpBinTagUtil", CmpBinTagUtil__Entry, 0},
             {nullptr, nullptr, 0},
         };
         ASSERT_EQ(CMInit2(nullptr, kList, CM_INIT_OPTION_NO_SETTINGS_REQUIRED), ERR_OK);

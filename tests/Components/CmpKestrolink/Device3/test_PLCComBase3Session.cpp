@@ -150,23 +150,7 @@ std::string Narrow(const RTS_WCHAR* pwsz) {
 class Device3Session : public devtest::RuntimeTest {
 protected:
     void SetUp() override {
-        static const StaticComponent kList[] = {
-            {"CmpMemPool", CmpMemPool__Entry, 1},
-            {"CmpSettings", CmpSettings__Entry, 1},
-            {"CmpLog", CmpLog__Entry, 1},
-            {"CmpBinTagUtil", CmpBinTagUtil__Entry, 0},
-            {nullptr, nullptr, 0},
-        };
-        ASSERT_EQ(CMInit2(nullptr, kList, CM_INIT_OPTION_NO_SETTINGS_REQUIRED), ERR_OK);
-        LogOptions options{};
-        strncpy(options.szName, "Device3Test", sizeof(options.szName) - 1);
-        options.bEnable = 1;
-        options.iType = LT_NORMAL | LT_TIMESTAMP_MS;
-        options.iFilter = 0x7FFFFFFF;
-        options.iMaxEntries = 1000;
-        RTS_RESULT result = ERR_FAILED;
-        m_hLogger = LogCreate(&options, &result);
-        ASSERT_EQ(result, ERR_OK);
+        devtest::RuntimeTest::SetUp();
         m_config.config.pszName = m_config.Text("Plc3");
         m_config.Param("User", "operator");
         m_config.Param("Password", "s3cret");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CMItf.h"
+#include "DeviceTestSupport.h"
 #include "CmpLogItf.h"
 #include "CmpMemPoolItf.h"
 #include "CmpSettingsItf.h"
@@ -29,24 +30,15 @@ Bytes Le32(uint32_t v) {
     return b;
 }
 
-class VarServices : public ::testing::Test {
+class VarServices : public devtest::RuntimeTest {
 protected:
     void SetUp() override {
-        static const StaticComponent kList[] = {
-            {"CmpMemPool", CmpMemPool__Entry, 1},
-            {"CmpSettings", CmpSettings__Entry, 1},
-            {"CmpLog", CmpLog__Entry, 1},
-            {"CmpBinTagUtil", CmpBinTagUtil__Entry, 1},
-            {nullptr, nullptr, 0},
-        };
-        ASSERT_EQ(CMInit2(nullptr, kList, CM_INIT_OPTION_NO_SETTINGS_REQUIRED), ERR_OK);
+        devtest::RuntimeTest::SetUp();
         ASSERT_NE(KlBTagImports(), nullptr);
     }
     void TearDown() override {
         device_.reset();
-        if (CMIsRunning()) {
-            CMExit();
-        }
+        devtest::RuntimeTest::TearDown();
     }
     TestDevice* Device(uint32_t ulBuffer) {
         config_.ulTimeout = 5000;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CMItf.h"
+#include "DeviceTestSupport.h"
 #include "CmpLogItf.h"
 #include "CmpMemPoolItf.h"
 #include "CmpSettingsItf.h"
@@ -128,26 +129,17 @@ private:
     RTS_UI32 m_ulSymbols = 0;
 };
 
-class VarServicesOnEmulator : public ::testing::Test {
+class VarServicesOnEmulator : public devtest::RuntimeTest {
 protected:
     void SetUp() override {
-        static const StaticComponent kList[] = {
-            {"CmpMemPool", CmpMemPool__Entry, 1},
-            {"CmpSettings", CmpSettings__Entry, 1},
-            {"CmpLog", CmpLog__Entry, 1},
-            {"CmpBinTagUtil", CmpBinTagUtil__Entry, 1},
-            {nullptr, nullptr, 0},
-        };
-        ASSERT_EQ(CMInit2(nullptr, kList, CM_INIT_OPTION_NO_SETTINGS_REQUIRED), ERR_OK);
+        devtest::RuntimeTest::SetUp();
         ASSERT_NE(KlBTagImports(), nullptr);
         kltest::WriteFile(dir_.File("Symbols.xml"), kSymbols);
     }
     void TearDown() override {
         device_.reset();
         services_.reset();
-        if (CMIsRunning()) {
-            CMExit();
-        }
+        devtest::RuntimeTest::TearDown();
     }
     // A fresh emulator (group 1 and the variables) and a client on it.
     EmuDevice* Start(klemu::VarServicesOptions vo, uint32_t ulBuffer, bool bBigEndian = false) {
