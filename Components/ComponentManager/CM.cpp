@@ -105,7 +105,11 @@ struct CMState {
     RTS_UI32 ulObjIdCounter = 0;
 };
 
-CMState s_cm;
+// The table lives as long as the process and is never destroyed: a process
+// may end while the runtime still runs (its last connection ended without
+// the final shutdown, or not at all), and the runtime's tasks and the records
+// they reach must not disappear under them during the static destructors.
+CMState& s_cm = *new CMState();
 std::atomic<int> s_bRunning{0};
 std::atomic<int> s_bExit{0};
 std::atomic<RTS_UI32> s_ulCurrentHook{0};

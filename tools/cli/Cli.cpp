@@ -170,6 +170,9 @@ public:
     explicit Session(const CliOptions& options) : m_options(options), m_config(options) {}
     ~Session() {
         if (m_h != 0) {
+            // The tool ends with its one connection: the SDK's runtime stops
+            // completely instead of staying ready for another connection.
+            KestrolinkSetFinalShutDown(m_h);
             KestrolinkExit(m_h);
         }
     }
