@@ -4,6 +4,7 @@
 // router.
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "CmpBlkDrvUdpPrivate.h"
 #include "SysSem.h"
@@ -420,7 +421,11 @@ void BdUdpCloseAll(void) {
 }
 
 RTS_UI32 BdUdpPass(RTS_UI32 ulWaitMs) {
-    if (g_bdudp.hLock.load() == RTS_INVALID_HANDLE || g_bdudp.pDevices == nullptr) {
+    if (!g_bdudp.bStarted.load()) {
+        return ulWaitMs;
+    }
+    std::unique_lock<std::mutex> pass(g_bdudp.passMutex, std::try_to_lock);
+    if (!pass.owns_lock() || !g_bdudp.bStarted.load() || g_bdudp.pDevices == nullptr) {
         return ulWaitMs;
     }
     RTS_UI32 ulNow = SysTimeGetMs();

@@ -185,6 +185,7 @@ void StartUp() {
     }
     BdUdpCheckAdapters(true);
     g_bdudp.ulLastAdapterCheck = SysTimeGetMs();
+    g_bdudp.bStarted = true;
 }
 
 void ShutDown() {
@@ -192,6 +193,8 @@ void ShutDown() {
     if (h == RTS_INVALID_HANDLE) {
         return;
     }
+    g_bdudp.bStarted = false;
+    std::lock_guard<std::mutex> noPass(g_bdudp.passMutex);
     BdUdpCloseAll();
     g_bdudp.hLock = RTS_INVALID_HANDLE;
     SysSemDelete(h);
@@ -238,8 +241,9 @@ void StartTask() {
 }
 
 void StopTask() {
-    if (g_bdudp.hTask != RTS_INVALID_HANDLE) {
-        SysTaskExit(g_bdudp.hTask, kTaskExitWaitMs);
+    RTS_HANDLE hTask = g_bdudp.hTask.load();
+    if (hTask != RTS_INVALID_HANDLE) {
+        SysTaskExit(hTask, kTaskExitWaitMs);
         g_bdudp.hTask = RTS_INVALID_HANDLE;
     }
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "CmpBlkDrvUdpItf.h"
 #include "CmpLogItf.h"
@@ -72,8 +73,17 @@ struct BdUdpState {
     BDUDP_ITFCONFIG* pConfigs = nullptr;
     UDPDEVICEDESC* pDevices = nullptr;  // nMaxInterfaces entries
     char szUseOnlyAdapters[128] = {0};
-    RTS_HANDLE hTask = RTS_INVALID_HANDLE;
+    // The driver's own task; the communication cycle polls only while there
+    // is none, and may read this while the task is being started.
+    std::atomic<RTS_HANDLE> hTask{RTS_INVALID_HANDLE};
     std::atomic<RTS_BOOL> bThreaded{1};
+    // Set once StartUp has finished, cleared first by ShutDown: a driver loaded
+    // while the runtime runs gets its communication cycle before its start
+    // hooks are through.
+    std::atomic<bool> bStarted{false};
+    // One polling pass at a time (the cycle and the task may overlap while the
+    // task starts); ShutDown waits for a running pass.
+    std::mutex passMutex;
 };
 
 extern BdUdpState g_bdudp;
