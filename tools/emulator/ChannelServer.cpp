@@ -75,14 +75,6 @@ void Put32(std::vector<uint8_t>* pOut, uint32_t v) {
     }
 }
 
-// Largest layer-4 package behind a layer-3 header for this many address
-// components (sender and receiver together).
-uint16_t BlockSizeFor(unsigned nComponents) {
-    unsigned hdr = 6 + 2 * nComponents;
-    hdr = (hdr + 3) & ~3u;
-    return hdr >= kL3MaxBlock ? 0 : static_cast<uint16_t>(kL3MaxBlock - hdr);
-}
-
 bool ParseLong(const std::string& value, long* pl) {
     char* pEnd = nullptr;
     long l = strtol(value.c_str(), &pEnd, 10);
@@ -104,6 +96,15 @@ bool ParseFraction(const std::string& value, double* pd) {
 }
 
 }  // namespace
+
+uint16_t ChannelBlockSizeFor(unsigned nComponents, size_t nMaxBlock) {
+    unsigned hdr = 6 + 2 * nComponents;
+    hdr = (hdr + 3) & ~3u;
+    if (nMaxBlock > 0xFFFF) {
+        nMaxBlock = 0xFFFF;
+    }
+    return hdr >= nMaxBlock ? 0 : static_cast<uint16_t>(nMaxBlock - hdr);
+}
 
 bool ParseChannelServerOption(const std::string& name, const std::string& value,
                               ChannelServerOptions* pOptions, bool* pbKnown, std::string* pError) {
@@ -194,6 +195,18 @@ std::vector<ChannelServer::Outgoing> ChannelServer::TakeOutgoing() {
     std::vector<Outgoing> out;
     out.swap(m_out);
     return out;
+}
+
+std::vector<ChannelServer::Outgoing> ChannelServer::TakeOutgoing(
+    const std::function<bool(const std::vector<uint8_t>&)>& match) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<Outgoing> taken;
+    std::vector<Outgoing> kept;
+    for (auto& o : m_out) {
+        (match(o.peer) ? taken : kept).push_back(std::move(o));
+    }
+    m_out.swap(kept);
+    return taken;
 }
 
 ChannelServer::Channel* ChannelServer::Find(const std::vector<uint8_t>& peer, uint16_t wId) {
@@ -291,7 +304,7 @@ void ChannelServer::HandleOpen(const std::vector<uint8_t>& peer, const uint8_t* 
             (dwRequested < m_options.ulMaxBufferSize ? dwRequested : m_options.ulMaxBufferSize) +
             m_options.ulGrantExtra;
         // The client sizes its blocks for the larger of the two address figures.
-        ch->wBlockSize = byAnswerAddr > byRequestAddr ? BlockSizeFor(byAnswerAddr) : wMaxBlockSize;
+        ch->wBlockSize = byAnswerAddr > byRequestAddr ? ChannelBlockSizeFor(byAnswerAddr) : wMaxBlockSize;
         uint32_t ulPayload = ch->wBlockSize > 20 ? ch->wBlockSize - 20u : 1u;
         uint32_t ulBlocks = (ch->ulBufferSize + ulPayload - 1) / ulPayload;
         uint32_t nTable = 2;
@@ -620,10 +633,10 @@ bool ChannelServerHandler::HandlePackage(const L3Package& request, L3Package* pR
         return m_pNext != nullptr && m_pNext->HandlePackage(request, pReply);
     }
     uint16_t wBlockSize =
-        BlockSizeFor(static_cast<unsigned>((request.sender.size() + request.receiver.size()) / 2));
+        ChannelBlockSizeFor(static_cast<unsigned>((request.sender.size() + request.receiver.size()) / 2));
     m_pServer->HandlePackage(request.sender, request.data.data(), request.data.size(), wBlockSize);
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<ChannelServer::Outgoing> out = m_pServer->TakeOutgoing();
+    std::vector<ChannelServer::Outgoing> out = m_pServer->TakeOutgoing(IsNodeAddressKey);
     bool bReply = false;
     if (!out.empty() && m_queue.empty() && m_nInFlight == 0 && out[0].peer == request.sender) {
         pReply->byServiceId = kPidLayer4;
@@ -674,7 +687,7 @@ void ChannelServerHandler::Pump() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         out.swap(m_queue);
-        for (auto& o : m_pServer->TakeOutgoing()) {
+        for (auto& o : m_pServer->TakeOutgoing(IsNodeAddressKey)) {
             out.push_back(std::move(o));
         }
         m_nInFlight = out.size();

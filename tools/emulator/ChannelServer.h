@@ -60,6 +60,19 @@ bool ParseChannelServerOption(const std::string& name, const std::string& value,
                               ChannelServerOptions* pOptions, bool* pbKnown, std::string* pError);
 const char* ChannelServerUsage();
 
+// Channel peers are keyed by bytes. The router node keys its TCP clients by
+// their node address, whole 2-byte components; the UDP side keys its clients
+// with keys of odd length, so that the two never meet and each transport
+// takes only its own packages from TakeOutgoing.
+inline bool IsNodeAddressKey(const std::vector<uint8_t>& peer) {
+    return peer.size() % 2 == 0;
+}
+
+// Largest layer-4 package behind a layer-3 header for this many address
+// components (sender and receiver together) in blocks of at most nMaxBlock
+// bytes (the block driver's limit).
+uint16_t ChannelBlockSizeFor(unsigned nComponents, size_t nMaxBlock = kL3MaxBlock);
+
 // The test response of the channel layer on its own (tests that exercise the
 // channel without services): the request's bytes, each complemented.
 std::vector<uint8_t> ChannelServerEchoResponse(const std::vector<uint8_t>& request);
@@ -97,6 +110,9 @@ public:
     // Retransmissions, keep-alives and held-back packages that are due.
     void Cycle();
     std::vector<Outgoing> TakeOutgoing();
+    // Only the packages whose peer key matches; the others stay, in order,
+    // for the transport they belong to.
+    std::vector<Outgoing> TakeOutgoing(const std::function<bool(const std::vector<uint8_t>&)>& match);
 
     ChannelServerStats Stats() const;
     size_t NumChannels() const;
@@ -166,8 +182,8 @@ private:
 
 // Binds a channel server to the emulator's router node: layer-4 packages of
 // the node come in through IPackageHandler, and a task ("KlChannelServer")
-// runs the timers and hands every outgoing package, wrapped in a layer-3
-// header and a TCP frame, to the raw sender.
+// runs the timers and hands every outgoing package for a node-address key,
+// wrapped in a layer-3 header and a TCP frame, to the raw sender.
 class ChannelServerHandler : public IPackageHandler {
 public:
     // Sends TCP frames to the client whose node address (its 6-byte network

@@ -162,6 +162,8 @@ bool Emulator::Start(std::string* pError) {
     }
     if (m_options.nameService.bUdp) {
         m_pUdpResponder.reset(new NameServiceUdpResponder(m_options.nameService));
+        // A client that resolved the node name opens its channel over UDP.
+        m_pUdpResponder->SetChannelServer(m_pChannelServer.get());
         if (!m_pUdpResponder->Start(pError)) {
             m_pUdpResponder.reset();
             if (m_pChannelHandler) {

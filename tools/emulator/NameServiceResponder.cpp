@@ -16,6 +16,15 @@ constexpr uint16_t kPkgResolveName = 0xC201;
 constexpr uint16_t kPkgResolveAddr = 0xC202;
 constexpr uint16_t kPkgIdentification = 0xC280;
 constexpr RTS_UI32 kSelectWaitMs = 20;
+// With channels the task also sends what the channel server's timers
+// produced (retransmissions, keep-alives), so it looks more often.
+constexpr RTS_UI32 kChannelSelectWaitMs = 5;
+// First byte of the channel server's key for a UDP peer (with the port index
+// of this responder in the low bits); the key then holds the peer's IPv4
+// address (network order), its port (big-endian) and its node address, and
+// so has an odd length, never that of a node-address key.
+constexpr uint8_t kUdpPeerTag = 0xD0;
+constexpr size_t kUdpPeerKeyHead = 7;
 constexpr RTS_UI32 kTaskExitWaitMs = 2000;
 constexpr size_t kMaxDatagram = 600;
 
@@ -361,26 +370,55 @@ void NameServiceUdpResponder::TaskEntry(SYS_TASK_PARAM* ptp) {
 
 void NameServiceUdpResponder::Run(SYS_TASK_PARAM* ptp) {
     uint8_t abyBuffer[kMaxDatagram];
+    const RTS_UI32 ulWaitMs = m_pChannels != nullptr ? kChannelSelectWaitMs : kSelectWaitMs;
     while (ptp->bExit.load() == 0) {
         SOCKET_FD_SET rd;
         SysSockFdZero(&rd);
         SysSockFdSet(m_hSocket, &rd);
-        SOCKET_TIMEVAL tv{0, static_cast<RTS_I32>(kSelectWaitMs * 1000)};
+        SOCKET_TIMEVAL tv{0, static_cast<RTS_I32>(ulWaitMs * 1000)};
         RTS_I32 nReady = 0;
-        if (SysSockSelect(&rd, nullptr, nullptr, &tv, &nReady) != ERR_OK) {
-            continue;
-        }
-        for (int k = 0; k < 32; ++k) {
-            SOCKADDRESS from;
-            int iSize = sizeof(from);
-            RTS_RESULT r = ERR_OK;
-            RTS_SIZE n = SysSockRecvFrom(m_hSocket, abyBuffer, sizeof(abyBuffer), 0, &from, &iSize, &r);
-            if (r != ERR_OK) {
-                break;
+        if (SysSockSelect(&rd, nullptr, nullptr, &tv, &nReady) == ERR_OK) {
+            for (int k = 0; k < 32; ++k) {
+                SOCKADDRESS from;
+                int iSize = sizeof(from);
+                RTS_RESULT r = ERR_OK;
+                RTS_SIZE n = SysSockRecvFrom(m_hSocket, abyBuffer, sizeof(abyBuffer), 0, &from, &iSize, &r);
+                if (r != ERR_OK) {
+                    break;
+                }
+                HandleDatagram(abyBuffer, n, from.sin_addr, SysSockNtohs(from.sin_port));
             }
-            HandleDatagram(abyBuffer, n, from.sin_addr, SysSockNtohs(from.sin_port));
+        }
+        if (m_pChannels != nullptr) {
+            // The TCP side's task runs the same timers; whichever comes first
+            // sends what is due, the other finds nothing.
+            m_pChannels->Cycle();
+            FlushChannels();
         }
     }
+}
+
+bool NameServiceUdpResponder::IsForThisNode(const L3Package& pkg) const {
+    // The receiver ends with this node's address (a unicast through a
+    // gateway carries the path in front of it).
+    return pkg.receiver.size() >= m_nodeAddress.size() &&
+           memcmp(pkg.receiver.data() + pkg.receiver.size() - m_nodeAddress.size(), m_nodeAddress.data(),
+                  m_nodeAddress.size()) == 0;
+}
+
+bool NameServiceUdpResponder::SendBlock(const L3Package& pkg, uint32_t ulToNet, uint16_t usToPort) {
+    std::vector<uint8_t> block = BuildL3(pkg);
+    if (block.size() > kUdpMaxBlock) {
+        return false;
+    }
+    SOCKADDRESS to;
+    memset(&to, 0, sizeof(to));
+    to.sin_family = SOCKET_AF_INET;
+    to.sin_addr = ulToNet;
+    to.sin_port = SysSockHtons(usToPort);
+    RTS_RESULT r = ERR_OK;
+    RTS_SIZE nSent = SysSockSendTo(m_hSocket, block.data(), block.size(), 0, &to, sizeof(to), &r);
+    return r == ERR_OK && nSent == block.size();
 }
 
 void NameServiceUdpResponder::HandleDatagram(const uint8_t* p, size_t n, uint32_t ulFromNet,
@@ -390,14 +428,19 @@ void NameServiceUdpResponder::HandleDatagram(const uint8_t* p, size_t n, uint32_
         return;
     }
     L3Package req;
-    if (!ParseL3(p, n, &req) || req.byServiceId != kPidNamingRequest || (req.byFlag2 & 0x10) != 0) {
+    if (!ParseL3(p, n, &req) || (req.byFlag2 & 0x10) != 0) {
+        return;
+    }
+    if (req.byServiceId == kPidLayer4) {
+        HandleChannelPackage(req, ulFromNet, usFromPort);
+        return;
+    }
+    if (req.byServiceId != kPidNamingRequest) {
         return;
     }
     ++m_nRequests;
-    // A broadcast has no receiver; a unicast ends with this node's address.
-    if (!req.receiver.empty() && (req.receiver.size() < m_nodeAddress.size() ||
-                                  memcmp(req.receiver.data() + req.receiver.size() - m_nodeAddress.size(),
-                                         m_nodeAddress.data(), m_nodeAddress.size()) != 0)) {
+    // A broadcast has no receiver.
+    if (!req.receiver.empty() && !IsForThisNode(req)) {
         return;
     }
     L3Package reply;
@@ -411,19 +454,61 @@ void NameServiceUdpResponder::HandleDatagram(const uint8_t* p, size_t n, uint32_
     reply.nHeaderWords = 3;
     reply.receiver = req.sender;
     reply.sender = m_nodeAddress;
-    std::vector<uint8_t> block = BuildL3(reply);
-    if (block.size() > kL3MaxBlock) {
+    if (SendBlock(reply, ulFromNet, usFromPort)) {
+        ++m_nAnswered;
+    }
+}
+
+void NameServiceUdpResponder::HandleChannelPackage(const L3Package& req, uint32_t ulFromNet,
+                                                   uint16_t usFromPort) {
+    // Channels are unicasts with an address to answer to, and stay on the
+    // loopback whatever address the socket has.
+    if (m_pChannels == nullptr || req.receiver.empty() || req.sender.empty() || !IsForThisNode(req) ||
+        SysSockIsLoopbackAddr(ulFromNet) == 0) {
         return;
     }
-    SOCKADDRESS to;
-    memset(&to, 0, sizeof(to));
-    to.sin_family = SOCKET_AF_INET;
-    to.sin_addr = ulFromNet;
-    to.sin_port = SysSockHtons(usFromPort);
-    RTS_RESULT r = ERR_OK;
-    SysSockSendTo(m_hSocket, block.data(), block.size(), 0, &to, sizeof(to), &r);
-    if (r == ERR_OK) {
-        ++m_nAnswered;
+    std::vector<uint8_t> key(kUdpPeerKeyHead);
+    key[0] = static_cast<uint8_t>(kUdpPeerTag | (m_iPortIndex & 3));
+    memcpy(key.data() + 1, &ulFromNet, 4);
+    key[5] = static_cast<uint8_t>(usFromPort >> 8);
+    key[6] = static_cast<uint8_t>(usFromPort & 0xFF);
+    key.insert(key.end(), req.sender.begin(), req.sender.end());
+    // The answers carry the client's address and this node's: the channel's
+    // blocks are sized so that both fit in one datagram of the driver.
+    const uint16_t wMaxBlockSize = ChannelBlockSizeFor(
+        static_cast<unsigned>((req.sender.size() + m_nodeAddress.size()) / 2), kUdpMaxBlock);
+    ++m_nChannelIn;
+    m_pChannels->HandlePackage(key, req.data.data(), req.data.size(), wMaxBlockSize);
+    FlushChannels();
+}
+
+bool NameServiceUdpResponder::IsOwnPeerKey(const std::vector<uint8_t>& key) const {
+    return key.size() >= kUdpPeerKeyHead && key.size() % 2 == 1 &&
+           key[0] == static_cast<uint8_t>(kUdpPeerTag | (m_iPortIndex & 3));
+}
+
+void NameServiceUdpResponder::FlushChannels() {
+    std::vector<ChannelServer::Outgoing> out =
+        m_pChannels->TakeOutgoing([this](const std::vector<uint8_t>& key) { return IsOwnPeerKey(key); });
+    for (const auto& o : out) {
+        uint32_t ulToNet = 0;
+        memcpy(&ulToNet, o.peer.data() + 1, 4);
+        const uint16_t usToPort = static_cast<uint16_t>((o.peer[5] << 8) | o.peer[6]);
+        if (SysSockIsLoopbackAddr(ulToNet) == 0) {
+            continue;
+        }
+        L3Package pkg;
+        pkg.byFlag1 = static_cast<uint8_t>(15u << 3);
+        pkg.byFlag2 = static_cast<uint8_t>(1u << 6);
+        pkg.byServiceId = kPidLayer4;
+        pkg.byMessageId = 0;
+        pkg.nHeaderWords = 3;
+        pkg.receiver.assign(o.peer.begin() + kUdpPeerKeyHead, o.peer.end());
+        pkg.sender = m_nodeAddress;
+        pkg.data = o.data;
+        if (SendBlock(pkg, ulToNet, usToPort)) {
+            ++m_nChannelOut;
+        }
     }
 }
 

@@ -6,6 +6,11 @@
 // emulators on one host are told apart by their node names and their UDP
 // port indexes.
 //
+// A client that found the emulator by name talks to the UDP node address of
+// the answer, so the UDP side also carries channels: its layer-4 packages go
+// to the emulator's channel server (the one of the TCP side), and what the
+// server sends to these peers goes back as datagrams, to loopback only.
+//
 // The identification is encoded here apart from the client's parser, so that
 // the client is tested against an independent reading of the format.
 #pragma once
@@ -16,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "ChannelServer.h"
 #include "EmulatorNode.h"
 #include "SysTask.h"
 
@@ -24,6 +30,8 @@ namespace klemu {
 constexpr uint8_t kPidNamingRequest = 3;
 constexpr uint8_t kPidNamingResponse = 4;
 constexpr uint16_t kUdpBasePort = 1740;
+// Largest layer-3 block the UDP block driver sends or takes.
+constexpr size_t kUdpMaxBlock = 512;
 
 struct NameServiceIdentity {
     std::u16string nodeName = u"KestrolinkEmulator";
@@ -92,6 +100,9 @@ public:
     NameServiceUdpResponder(const NameServiceUdpResponder&) = delete;
     NameServiceUdpResponder& operator=(const NameServiceUdpResponder&) = delete;
 
+    // Channels over UDP: layer-4 packages addressed to this node go to
+    // pServer (set before Start; null: dropped, as without a channel server).
+    void SetChannelServer(ChannelServer* pServer) { m_pChannels = pServer; }
     // Binds and starts the task; false with a reason (a taken port included).
     bool Start(std::string* pError);
     void Stop();
@@ -102,19 +113,31 @@ public:
     std::string NodeAddressText() const;
     uint64_t Requests() const { return m_nRequests.load(); }
     uint64_t Answered() const { return m_nAnswered.load(); }
+    // Layer-4 packages taken for the channel server, and datagrams sent for it.
+    uint64_t ChannelPackagesIn() const { return m_nChannelIn.load(); }
+    uint64_t ChannelPackagesOut() const { return m_nChannelOut.load(); }
 
 private:
     static void TaskEntry(SYS_TASK_PARAM* ptp);
     void Run(SYS_TASK_PARAM* ptp);
     void HandleDatagram(const uint8_t* p, size_t n, uint32_t ulFromNet, uint16_t usFromPort);
+    bool IsForThisNode(const L3Package& pkg) const;
+    void HandleChannelPackage(const L3Package& req, uint32_t ulFromNet, uint16_t usFromPort);
+    // Sends what the channel server has for this responder's peers.
+    void FlushChannels();
+    bool IsOwnPeerKey(const std::vector<uint8_t>& key) const;
+    bool SendBlock(const L3Package& pkg, uint32_t ulToNet, uint16_t usToPort);
 
     NameServiceOptions m_options;
     RTS_HANDLE m_hSocket = RTS_INVALID_HANDLE;
     RTS_HANDLE m_hTask = RTS_INVALID_HANDLE;
     int m_iPortIndex = -1;
     std::vector<uint8_t> m_nodeAddress;
+    ChannelServer* m_pChannels = nullptr;
     std::atomic<uint64_t> m_nRequests{0};
     std::atomic<uint64_t> m_nAnswered{0};
+    std::atomic<uint64_t> m_nChannelIn{0};
+    std::atomic<uint64_t> m_nChannelOut{0};
 };
 
 // The UDP network address of ulIpNet (network order) on port index

@@ -1,10 +1,12 @@
-// The emulator in-process: its options, its reading of layer-3 packages, and
-// the client stack (router and TCP driver) exchanging router packages with it
-// over loopback, with and without its fault switches.
+// The emulator in-process: its options, its reading of layer-3 packages, the
+// client stack (router and TCP driver) exchanging router packages with it
+// over loopback, with and without its fault switches, and channels carried
+// over its UDP name-service socket.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -14,7 +16,10 @@
 #include "Emulator.h"
 #include "EmulatorNode.h"
 #include "EmulatorOptions.h"
+#include "NameServiceResponder.h"
 #include "RouterTestRuntime.h"
+#include "SysSocketUdp.h"
+#include "SysTime.h"
 
 using namespace rttest;
 
@@ -226,6 +231,220 @@ TEST_F(EmulatorExchange, RawFramesFromTheEmulatorReachTheClient) {
     emu_->SendRaw(frame);
     ASSERT_TRUE(Handlers::WaitLayer4(2, 5000));
     EXPECT_EQ(Handlers::Layer4()[1].data, (Bytes{'u', 'p'}));
+}
+
+// ---- Channels over UDP ---------------------------------------------------------------------
+
+uint32_t Crc32(const uint8_t* p, size_t n) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc & 1u) != 0 ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+        }
+    }
+    return ~crc;
+}
+
+void Put16(Bytes* p, uint32_t v) {
+    p->push_back(static_cast<uint8_t>(v & 0xFF));
+    p->push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
+}
+
+void Put32(Bytes* p, uint32_t v) {
+    Put16(p, v & 0xFFFF);
+    Put16(p, v >> 16);
+}
+
+uint32_t Get32(const Bytes& b, size_t at) {
+    return b.size() < at + 4
+               ? 0
+               : static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
+                     (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+
+// An open request for a buffer of ulBuffer bytes, its checksum over the
+// package with the checksum field taken as 0.
+Bytes OpenRequest(uint32_t dwRequestId, uint32_t ulBuffer) {
+    Bytes p = {0xC3, 0, 1, 1};
+    Put32(&p, 0);
+    Put32(&p, dwRequestId);
+    Put32(&p, ulBuffer);
+    p.push_back(4);
+    p.push_back(0);
+    Put16(&p, 0);
+    uint32_t crc = Crc32(p.data(), p.size());
+    for (int i = 0; i < 4; ++i) {
+        p[4 + i] = static_cast<uint8_t>((crc >> (8 * i)) & 0xFF);
+    }
+    return p;
+}
+
+// A client of the UDP responder on another of the four ports, speaking
+// layer 3 and 4 by hand.
+struct UdpClient {
+    RTS_HANDLE h = RTS_INVALID_HANDLE;
+    uint16_t usPort = 0;
+    Bytes address;
+    ~UdpClient() {
+        if (h != RTS_INVALID_HANDLE) {
+            SysSockClose(h);
+        }
+    }
+    bool Open(int iSkipIndex) {
+        for (int i = 0; i < 4 && h == RTS_INVALID_HANDLE; ++i) {
+            RTS_RESULT r = ERR_OK;
+            if (i != iSkipIndex) {
+                h = SysSockUdpOpen(SysSockHtonl(0x7F000001u), static_cast<RTS_UI16>(1740 + i),
+                                   SYS_UDP_NONBLOCKING, 0, &r);
+                usPort = static_cast<uint16_t>(1740 + i);
+            }
+        }
+        address = klemu::UdpNodeAddress(SysSockHtonl(0x7F000001u), SysSockHtonl(0xFF000000u), usPort - 1740);
+        return h != RTS_INVALID_HANDLE;
+    }
+    void Send(const klemu::NameServiceUdpResponder& to, const Bytes& data, Bytes receiver = {}) {
+        klemu::L3Package p;
+        p.byFlag1 = 15 << 3;
+        p.byFlag2 = 1 << 6;
+        p.byServiceId = klemu::kPidLayer4;
+        p.receiver = receiver.empty() ? to.NodeAddress() : receiver;
+        p.sender = address;
+        p.data = data;
+        Bytes block = klemu::BuildL3(p);
+        SOCKADDRESS sa;
+        memset(&sa, 0, sizeof(sa));
+        sa.sin_family = SOCKET_AF_INET;
+        sa.sin_addr = SysSockHtonl(0x7F000001u);
+        sa.sin_port = SysSockHtons(static_cast<RTS_UI16>(1740 + to.PortIndex()));
+        RTS_RESULT r = ERR_OK;
+        SysSockSendTo(h, block.data(), block.size(), 0, &sa, sizeof(sa), &r);
+        EXPECT_EQ(r, ERR_OK);
+    }
+    // The next datagram within ulWaitMs, as received.
+    bool Receive(Bytes* pDatagram, uint32_t ulWaitMs = 3000) {
+        const uint32_t ulStart = SysTimeGetMs();
+        while (SysTimeGetMs() - ulStart < ulWaitMs) {
+            SOCKET_FD_SET rd;
+            SysSockFdZero(&rd);
+            SysSockFdSet(h, &rd);
+            SOCKET_TIMEVAL tv{0, 20000};
+            RTS_I32 nReady = 0;
+            SysSockSelect(&rd, nullptr, nullptr, &tv, &nReady);
+            uint8_t ab[2048];
+            SOCKADDRESS from;
+            int iSize = sizeof(from);
+            RTS_RESULT r = ERR_OK;
+            RTS_SIZE n = SysSockRecvFrom(h, ab, sizeof(ab), 0, &from, &iSize, &r);
+            if (r == ERR_OK) {
+                pDatagram->assign(ab, ab + n);
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+TEST(NameServiceUdpResponder, CarriesChannelsOfUdpPeersApartFromTheRouterNodes) {
+    klemu::ChannelServerOptions co;
+    co.ulRtoMs = 50;
+    co.ulKeepAliveMs = 60000;
+    klemu::ChannelServer server(co);  // answers each request with its bytes complemented
+    klemu::NameServiceOptions no;
+    no.bUdp = true;
+    klemu::NameServiceUdpResponder responder(no);
+    responder.SetChannelServer(&server);
+    std::string error;
+    if (!responder.Start(&error)) {
+        GTEST_SKIP() << error;
+    }
+    UdpClient client;
+    if (!client.Open(responder.PortIndex())) {
+        GTEST_SKIP() << "no second free UDP port of 1740..1743 on 127.0.0.1";
+    }
+
+    // A package for another node is not this node's channel; the open that
+    // follows is answered from the node address the name service gives.
+    Bytes other = responder.NodeAddress();
+    other.back() ^= 0x40;
+    client.Send(responder, OpenRequest(7, 4096), other);
+    client.Send(responder, OpenRequest(8, 4096));
+    Bytes datagram;
+    ASSERT_TRUE(client.Receive(&datagram));
+    klemu::L3Package in;
+    ASSERT_TRUE(klemu::ParseL3(datagram.data(), datagram.size(), &in));
+    EXPECT_EQ(in.byServiceId, klemu::kPidLayer4);
+    EXPECT_EQ(in.sender, responder.NodeAddress());
+    EXPECT_EQ(in.receiver, client.address);
+    ASSERT_GE(in.data.size(), 24u);
+    EXPECT_EQ(in.data[0], 0x83);
+    EXPECT_EQ(Get32(in.data, 8), 8u) << "answer to the second request";
+    EXPECT_EQ(in.data[12] | (in.data[13] << 8), 0) << "accepted";
+    const uint16_t wId = static_cast<uint16_t>(in.data[14] | (in.data[15] << 8));
+    EXPECT_EQ(Get32(in.data, 16), 4096u);
+    EXPECT_EQ(server.OpenRequestsSeen(), 1u);
+
+    // A TCP client's package stays for the router node's side.
+    const Bytes tcpPeer = {0xC3, 0x50, 0x7F, 0x00, 0x00, 0x01};
+    Bytes open9 = OpenRequest(9, 4096);
+    server.HandlePackage(tcpPeer, open9.data(), open9.size(), 492);
+    SysTaskWaitSleep(nullptr, 30);  // several rounds of the responder's task
+    auto tcpOut = server.TakeOutgoing(klemu::IsNodeAddressKey);
+    ASSERT_EQ(tcpOut.size(), 1u);
+    EXPECT_EQ(tcpOut[0].peer, tcpPeer);
+    EXPECT_EQ(server.NumChannels(), 2u);
+
+    // A request of three blocks: with four-byte addresses on both ends a
+    // block is 496 bytes, so that header and block make one 512-byte datagram.
+    Bytes request(1000);
+    for (size_t i = 0; i < request.size(); ++i) {
+        request[i] = static_cast<uint8_t>(i * 7);
+    }
+    const size_t aCut[] = {0, 476, 960, 1000};
+    for (uint32_t b = 1; b <= 3; ++b) {
+        Bytes blk = {1, static_cast<uint8_t>(0x80 | (b == 1 ? 1 : 0))};
+        Put16(&blk, wId);
+        Put32(&blk, b);
+        Put32(&blk, 0);
+        if (b == 1) {
+            Put32(&blk, static_cast<uint32_t>(request.size()));
+            Put32(&blk, Crc32(request.data(), request.size()));
+        }
+        blk.insert(blk.end(), request.begin() + aCut[b - 1], request.begin() + aCut[b]);
+        client.Send(responder, blk);
+    }
+    // The response comes in blocks; unacknowledged, the first comes again
+    // from the server's timer.
+    std::map<uint32_t, Bytes> blocks;
+    size_t nLargest = 0;
+    int nFirstSeen = 0;
+    uint32_t dwAcked = 0;
+    for (int i = 0; i < 200 && (blocks.size() < 3 || nFirstSeen < 2) && client.Receive(&datagram); ++i) {
+        nLargest = std::max(nLargest, datagram.size());
+        ASSERT_TRUE(klemu::ParseL3(datagram.data(), datagram.size(), &in));
+        ASSERT_EQ(in.receiver, client.address);
+        if (in.data.size() >= 8 && in.data[0] == 2) {
+            dwAcked = Get32(in.data, 4);
+        } else if (in.data.size() > 12 && in.data[0] == 1) {
+            uint32_t dwBlock = Get32(in.data, 4);
+            nFirstSeen += dwBlock == 1 ? 1 : 0;
+            blocks[dwBlock] = in.data;
+        }
+    }
+    EXPECT_EQ(dwAcked, 3u) << "every request block taken";
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_GE(nFirstSeen, 2) << "no retransmission over UDP";
+    EXPECT_EQ(nLargest, klemu::kUdpMaxBlock);
+    EXPECT_EQ(Get32(blocks[1], 12), request.size());
+    Bytes response(blocks[1].begin() + 20, blocks[1].end());
+    response.insert(response.end(), blocks[2].begin() + 12, blocks[2].end());
+    response.insert(response.end(), blocks[3].begin() + 12, blocks[3].end());
+    EXPECT_EQ(response, klemu::ChannelServerEchoResponse(request));
+    EXPECT_EQ(Get32(blocks[1], 16), Crc32(response.data(), response.size()));
+    EXPECT_GE(responder.ChannelPackagesIn(), 4u);
+    EXPECT_GE(responder.ChannelPackagesOut(), 5u);
+    EXPECT_EQ(responder.Requests(), 0u) << "channel packages are no naming requests";
+    responder.Stop();
 }
 
 }  // namespace

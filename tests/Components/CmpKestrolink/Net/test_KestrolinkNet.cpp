@@ -308,14 +308,10 @@ TEST_F(KestrolinkNet, ConnectsByAddressSynchronouslyAndAsynchronously) {
     emu->Stop();
 }
 
-// Disabled: the node name is found (the emulator's UDP responder answers the
-// name service), but that answer names the emulator's UDP node, and the
-// emulator serves channels only over TCP: its UDP responder drops every
-// package but naming requests, and the TCP block driver drops broadcasts, so
-// the channel open to the node found never gets an answer and the connect
-// ends with 1 after the open's tries. Enable once the emulator carries
-// channels over UDP too.
-TEST_F(KestrolinkNet, DISABLED_ConnectsByNodeName) {
+// The name is resolved by a UDP broadcast, and the answer names the
+// emulator's UDP node: the channel is opened and the variables are read over
+// UDP, not over the TCP port.
+TEST_F(KestrolinkNet, ConnectsByNodeName) {
     if (!UdpPortsFree()) {
         GTEST_SKIP() << "UDP ports 1740..1743 on 127.0.0.1 are held by another program";
     }
@@ -337,6 +333,7 @@ TEST_F(KestrolinkNet, DISABLED_ConnectsByNodeName) {
     std::vector<Bytes> values;
     ASSERT_TRUE(ReadVars(h, &names, {4}, &values));
     EXPECT_EQ(values[0], Raw(v));
+    EXPECT_EQ(emu->Accepted(), 0) << "the channel went over TCP";
     Exit(h);
     emu->Stop();
 }
