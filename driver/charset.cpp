@@ -27,8 +27,10 @@ std::mutex s_rootLock;
 // Set by SetCharsetInstallRoot; empty = environment, then "/". Built on first
 // use, so that a setting made while other objects start up is not lost.
 std::string& Root() {
-    static std::string s_root;
-    return s_root;
+    // Never destroyed: the start-up thread of "Init" reads it and may still
+    // run while the process ends.
+    static std::string* s_pRoot = new std::string();
+    return *s_pRoot;
 }
 
 struct FileCloser {

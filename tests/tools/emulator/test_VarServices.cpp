@@ -330,7 +330,8 @@ TEST_F(VarServicesTest, WritesByNameAndByListAndReadsThemBack) {
     const uint8_t i[2] = {0x11, 0x22};
     Req byName;
     byName.U32(0x13, 0).Name("app.gvl.i").Value(i, 2).Name("App.GVL.txt").Value("abc", 4);
-    byName.Name("App.GVL.a[1]").Value(i, 3).Name("App.GVL.none").Value(i, 2);
+    const uint8_t tooLong[3] = {0x11, 0x22, 0x33};
+    byName.Name("App.GVL.a[1]").Value(tooLong, 3).Name("App.GVL.none").Value(i, 2);
     Reply w = Call(vs, 4, byName);
     ASSERT_EQ(w.Count(0x20), 4u);
     EXPECT_EQ(w.U16(0), 0u);
