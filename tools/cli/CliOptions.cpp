@@ -168,18 +168,18 @@ bool ParseVarRequests(const CliOptions& options, bool bWrite, std::vector<VarReq
     pRequests->clear();
     for (const std::string& arg : options.args) {
         VarRequest r;
-        std::string spec = arg;
+        std::string nameAndType = arg;
         if (bWrite) {
             size_t eq = arg.find('=');
             if (eq == std::string::npos) {
                 *pError = "\"" + arg + "\" has no value: write NAME=VALUE or NAME:TYPE=VALUE";
                 return false;
             }
-            spec = arg.substr(0, eq);
+            nameAndType = arg.substr(0, eq);
             r.valueText = arg.substr(eq + 1);
         }
         std::string typeText;
-        if (!SplitNameAndType(spec, &r.displayName, &typeText, pError)) {
+        if (!SplitNameAndType(nameAndType, &r.displayName, &typeText, pError)) {
             return false;
         }
         if (r.displayName.empty()) {

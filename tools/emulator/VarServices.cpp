@@ -597,14 +597,29 @@ bool VarServices::Handle(const ServiceRequest& request, BINTAGWRITER* pWriter) {
     if (pWriter == nullptr) {
         return false;
     }
+    using Service = void (VarServices::*)(const std::vector<VarRequestTag>&, bool, BINTAGWRITER*);
+    Service pfService = nullptr;
     switch (request.usService) {
         case kSrvDefine:
+            pfService = &VarServices::DefineList;
+            break;
         case kSrvDelete:
+            pfService = &VarServices::DeleteList;
+            break;
         case kSrvRead:
+            pfService = &VarServices::ReadList;
+            break;
         case kSrvWrite:
+            pfService = &VarServices::Write;
+            break;
         case kSrvListRoots:
+            pfService = &VarServices::ListRoots;
+            break;
         case kSrvAddress:
+            pfService = &VarServices::SymbolAddress;
+            break;
         case kSrvRemove:
+            pfService = &VarServices::RemoveVars;
             break;
         default:
             return false;
@@ -617,29 +632,7 @@ bool VarServices::Handle(const ServiceRequest& request, BINTAGWRITER* pWriter) {
             Result(pWriter, bSwap, kVarInvalidRequest);
             return true;
         }
-        switch (request.usService) {
-            case kSrvDefine:
-                DefineList(tags, bSwap, pWriter);
-                break;
-            case kSrvDelete:
-                DeleteList(tags, bSwap, pWriter);
-                break;
-            case kSrvRead:
-                ReadList(tags, bSwap, pWriter);
-                break;
-            case kSrvWrite:
-                Write(tags, bSwap, pWriter);
-                break;
-            case kSrvListRoots:
-                ListRoots(tags, bSwap, pWriter);
-                break;
-            case kSrvAddress:
-                SymbolAddress(tags, bSwap, pWriter);
-                break;
-            default:
-                RemoveVars(tags, bSwap, pWriter);
-                break;
-        }
+        (this->*pfService)(tags, bSwap, pWriter);
     } catch (const std::bad_alloc&) {
         // Replies are built after every change is made, so what was written
         // is whole; the result says that the rest is missing.
